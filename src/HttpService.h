@@ -13,5 +13,8 @@ class listener;
 // stores it in listenerOut and starts accepting. The caller runs the I/O context.
 void CreateNetIoListener(std::shared_ptr<listener>& listenerOut, boost::asio::io_context& ioc);
 
+// Closes the listener's acceptor at once (freeing the port) and releases the handle.
+void CloseNetIoListener(std::shared_ptr<listener>& listenerOut);
+
 // TCP port of the HTTP service.
 constexpr unsigned short HTTP_PORT = 42341;
