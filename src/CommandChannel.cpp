@@ -1,0 +1,107 @@
+#include "CommandChannel.h"
+
+#include "ProcessObjects.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+namespace http = boost::beast::http;
+
+static int s_iSessionId = 1;
+
+// Runtime exchange address on the link.
+constexpr uint32_t RUNTIME_INDEX_GROUP = 42;
+constexpr uint32_t RUNTIME_INDEX_OFFSET = 42;
+constexpr size_t REPLY_TEXT_SIZE = 40;
+
+// Bounded formatting: always terminated; -1 when the text did not fit.
+__attribute__((format(printf, 3, 4))) static int sprintf_s(char* buffer, size_t size,
+                                                            char const* format, ...) {
+    va_list args;
+    va_start(args, format);
+    int n = vsnprintf(buffer, size, format, args);
+    va_end(args);
+    return (n < 0 || static_cast<size_t>(n) >= size) ? -1 : n;
+}
+
+uint32_t decode_command(char const* pCopy) {
+    auto const b0 = static_cast<int8_t>(pCopy[0]);
+    int32_t nValue;
+    if (b0 >= 'A') {
+        // Letter form: two letters read as hexadecimal digits, 'A' standing for 0.
+        auto const b1 = static_cast<int8_t>(pCopy[1]);
+        nValue = (b0 - 'A') * 16 + (b1 - 'A');
+    } else {
+        nValue = b0;
+    }
+    return static_cast<uint32_t>(nValue) & 0x7FFFFFFFu;
+}
+
+command_reply handle_command(http::request<http::string_body> const& req) {
+    auto const& body = req.body();
+    size_t const nBody = body.size();
+
+    // A private copy with one extra zero byte, so a missing second byte reads as zero.
+    std::unique_ptr<char[]> pCopy(new char[nBody + 1]());
+    std::memcpy(pCopy.get(), body.data(), nBody);
+
+    std::unique_ptr<char[]> pReply;
+    size_t nReply = 0;
+    int32_t nStatus = 0;
+
+    switch (decode_command(pCopy.get())) {
+    case 1: { // session open
+        {
+            std::lock_guard<std::mutex> lock(_mutex);
+            communicator.RefreshTargetAddress();
+        }
+        pReply.reset(new char[REPLY_TEXT_SIZE]);
+        sprintf_s(pReply.get(), REPLY_TEXT_SIZE, "|%d|%d|%d|%s|", int(COMMAND_BUFFER_SIZE), 0,
+                  s_iSessionId, "false");
+        nReply = std::strlen(pReply.get());
+        break;
+    }
+    case 2: { // runtime exchange; a body without a whole command word gets the empty reply
+        if (nBody < 4 || commandBuffer == nullptr)
+            break;
+        std::lock_guard<std::mutex> lock(_mutex);
+        uint32_t nRead = 0;
+        nStatus = communicator.ZelReadWrite(RUNTIME_INDEX_GROUP, RUNTIME_INDEX_OFFSET,
+                                            COMMAND_BUFFER_SIZE, commandBuffer,
+                                            static_cast<uint32_t>(nBody - 4), pCopy.get() + 4,
+                                            &nRead);
+        if (nStatus == 0) {
+            nReply = std::min<size_t>(nRead, COMMAND_BUFFER_SIZE);
+            if (nReply > 0) {
+                pReply.reset(new char[nReply]);
+                std::memcpy(pReply.get(), commandBuffer, nReply);
+            }
+        }
+        break;
+    }
+    case 3: { // address
+        pReply.reset(new char[REPLY_TEXT_SIZE]);
+        sprintf_s(pReply.get(), REPLY_TEXT_SIZE, "IPv4:%s|", "::1");
+        nReply = std::strlen(pReply.get());
+        break;
+    }
+    default:
+        break;
+    }
+
+    command_reply reply;
+    reply.msg.set(http::field::content_type, sReply);
+    reply.msg.keep_alive(req.keep_alive());
+    if (nStatus == 0 && pReply && nReply > 0) {
+        reply.msg.body().data = pReply.get();
+        reply.msg.body().size = nReply;
+        reply.bytes = std::move(pReply);
+    } else {
+        reply.msg.body().data = nullptr;
+        reply.msg.body().size = 0;
+    }
+    reply.msg.body().more = false;
+    return reply;
+}
