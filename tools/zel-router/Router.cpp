@@ -214,7 +214,7 @@ int32_t Services::ReadRegistry(const uint8_t* write, uint32_t n, uint32_t readLe
 }
 
 Router::Router(asio::io_context& io, const Options& options, Services& services, std::FILE* log)
-    : options_(options), services_(services), log_(log), acceptor_(io) {}
+    : options_(options), services_(services), log_(log), acceptor_(io), retry_(io) {}
 
 bool Router::Listen(std::string& error) {
     boost::system::error_code ec;
@@ -235,14 +235,22 @@ bool Router::Listen(std::string& error) {
 void Router::Stop() {
     boost::system::error_code ignored;
     acceptor_.close(ignored);
+    retry_.cancel();
 }
 
 void Router::Accept() {
     acceptor_.async_accept([this](auto ec, stream::socket socket) {
         if (ec == asio::error::operation_aborted)
             return;
-        if (!ec)
-            std::make_shared<Session>(std::move(socket), options_, services_, log_)->ReadHeader();
+        if (ec) {
+            retry_.expires_after(std::chrono::milliseconds(100));
+            retry_.async_wait([this](auto waited) {
+                if (!waited)
+                    Accept();
+            });
+            return;
+        }
+        std::make_shared<Session>(std::move(socket), options_, services_, log_)->ReadHeader();
         Accept();
     });
 }

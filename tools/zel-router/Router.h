@@ -7,6 +7,7 @@
 #include <array>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -78,6 +79,7 @@ private:
     Services& services_;
     std::FILE* log_;
     boost::asio::local::stream_protocol::acceptor acceptor_;
+    boost::asio::steady_timer retry_; // pause after a failed accept (e.g. out of descriptors)
 };
 
 } // namespace zelrouter
