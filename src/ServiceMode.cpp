@@ -1,5 +1,46 @@
+// Service mode: the platform's system service drives the server through a message queue.
+#include "HttpService.h"
 #include "Log.h"
 #include "RunModes.h"
+#include "ServiceQueue.h"
+
+#include <boost/asio/io_context.hpp>
+
+#include <cstdlib>
+#include <cstring>
+#include <pthread.h>
+#include <thread>
+#include <vector>
+
+namespace net = boost::asio;
+
+char* SysAllocString(const char* text) {
+    int32_t n = static_cast<int32_t>(strlen(text));
+    auto* block = static_cast<char*>(malloc(static_cast<size_t>(n) + 5));
+    if (!block)
+        return nullptr;
+    memcpy(block, &n, sizeof n);
+    memcpy(block + 4, text, static_cast<size_t>(n) + 1);
+    return block + 4;
+}
+
+void SysFreeString(char* s) {
+    if (s)
+        free(s - 4);
+}
+
+int ovMessageQueueFactoryCreate(_com_ptr_t<IOvServerMessageQueueFactory>& factory) {
+    return CreateOvSystemObject(CLSID_OvServerMessageQueueFactory, IID_IOvServerMessageQueueFactory,
+                                reinterpret_cast<void**>(&factory));
+}
+
+int ovServerMessageQueueCreate(_com_ptr_t<IOvServerMessageQueue>& queue, bool addressGiven) {
+    _com_ptr_t<IOvServerMessageQueueFactory> factory;
+    int hr = ovMessageQueueFactoryCreate(factory);
+    if (hr < 0)
+        return hr;
+    return factory->CreateMessageQueue(addressGiven, &queue);
+}
 
 void install_signal_handler() {
     for (auto& [nSignal, handler] : g_signals)
@@ -21,7 +62,192 @@ void sigterm_handler(int /*signal*/, siginfo_t* /*info*/, void* /*context*/) {
     WriteOutput(1, "SIGTERM received -> shutting down...\n");
 }
 
-// The message loop arrives with the system library's stand-in; until then it returns at once.
-int StartFromSystemService(CString /*programPath*/, CString /*addressText*/, bool /*addressGiven*/) {
+namespace {
+
+// Starts a thread that never takes SIGINT or SIGTERM, so they always cut the main thread's
+// wait for the next message. The mask is inherited at creation: no window for a signal.
+template <class F> std::thread StartSignalFreeThread(F&& f) {
+    sigset_t blocked, previous;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGINT);
+    sigaddset(&blocked, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &blocked, &previous);
+    struct Restore {
+        sigset_t& mask;
+        ~Restore() { pthread_sigmask(SIG_SETMASK, &mask, nullptr); }
+    } restore{previous};
+    return std::thread(std::forward<F>(f));
+}
+
+// One run of service mode. The members are destroyed in reverse order: workers, the three
+// strings, the listener, the I/O context, and last the queue.
+class CServiceRun {
+public:
+    CServiceRun(const CString& programPath, const CString& addressText)
+        : m_ioc(threads), m_sAddressName("Address"), m_sAddress(addressText.GetString()),
+          m_sProgramPath(programPath.GetString()) {}
+
+    int SetUp(bool addressGiven, bool hasAddress);
+    void Loop();
+    void CleanUp();
+
+private:
+    void Handle(int32_t code);
+    void OnInit();
+    void OnStart();
+    void OnShutdown();
+    void OnStop();
+    void JoinWorkers();
+
+    _com_ptr_t<IOvServerMessageQueue> m_pQueue;
+    net::io_context m_ioc;
+    std::shared_ptr<listener> m_pListener;
+    _bstr_t m_sAddressName;
+    _bstr_t m_sAddress;
+    _bstr_t m_sProgramPath;
+    std::vector<std::thread> m_workers;
+};
+
+int CServiceRun::SetUp(bool addressGiven, bool hasAddress) {
+    int hr = ovServerMessageQueueCreate(m_pQueue, addressGiven);
+    if (hr < 0) {
+        WriteOutput(1, "Failed to create message queue\n");
+        return hr;
+    }
+    if (hasAddress) {
+        hr = m_pQueue->SetParameter(m_sAddressName, m_sAddress);
+        if (hr < 0) {
+            WriteOutput(1, "Failed to init queue address\n");
+            return hr;
+        }
+    }
+    hr = m_pQueue->InitQueue(m_sProgramPath);
+    if (hr < 0) {
+        WriteOutput(1, "Failed to init message queue\n");
+        return hr;
+    }
+    m_workers.reserve(threads);
+    return 0;
+}
+
+void CServiceRun::Loop() {
+    int32_t nMessage = 0;
+    for (;;) {
+        if (g_bStop)
+            return;
+        if (m_pQueue->ReceiveMessage(&nMessage) < 0)
+            return;
+        if (g_bStop) { // a signal arrived during the wait: the message is left unanswered
+            WriteOutput(1, "VelmoraService: end message loop\n");
+            return;
+        }
+        Handle(nMessage);
+    }
+}
+
+void CServiceRun::Handle(int32_t code) {
+    switch (code) {
+    case 1:
+        WriteOutput(1, "VelmoraService: init msg received\n");
+        OnInit();
+        g_serverState = 1;
+        break;
+    case 2:
+        WriteOutput(1, "VelmoraService: start msg received\n");
+        OnStart();
+        g_serverState = 2;
+        break;
+    case 3:
+        WriteOutput(1, "VelmoraService: shutdown msg received\n");
+        OnShutdown();
+        g_serverState = 1;
+        break;
+    case 4:
+        WriteOutput(1, "VelmoraService: stop msg received\n");
+        OnStop();
+        g_serverState = 0;
+        break;
+    case 5:
+        WriteOutput(1, "VelmoraService: quit msg received\n");
+        g_bStop = true;
+        break;
+    default:
+        WriteOutput(1, "VelmoraService: Unknown server message receive\n");
+        return;
+    }
+    int32_t hr = 0;
+    m_pQueue->ReplyMessage(hr);
+}
+
+// A listener of an earlier cycle gives up the port before the new one binds it.
+void CServiceRun::OnInit() {
+    communicator.OpenZelConnection();
+    if (m_pListener)
+        CloseNetIoListener(m_pListener);
+    CreateNetIoListener(m_pListener, m_ioc);
+}
+
+// Workers joined in an earlier cycle are dropped, and a stopped I/O context is made runnable.
+void CServiceRun::OnStart() {
+    std::vector<std::thread> running;
+    for (auto& t : m_workers)
+        if (t.joinable())
+            running.push_back(std::move(t));
+    m_workers = std::move(running);
+    if (m_ioc.stopped())
+        m_ioc.restart();
+    for (int32_t i = 0; i < threads + 1; ++i)
+        m_workers.push_back(StartSignalFreeThread([this] { m_ioc.run(); }));
+}
+
+void CServiceRun::OnShutdown() {
+    m_ioc.stop();
+}
+
+// Stops the I/O context first, so that running workers can end.
+void CServiceRun::OnStop() {
+    m_ioc.stop();
+    JoinWorkers();
+    communicator.CloseZelConnection();
+}
+
+void CServiceRun::JoinWorkers() {
+    for (auto& t : m_workers)
+        if (t.joinable())
+            t.join();
+}
+
+void CServiceRun::CleanUp() {
+    if (g_killedBySignal) {
+        WriteOutput(1, "VelmoraService: Signal recieved\n");
+        if (g_serverState == 2) {
+            m_ioc.stop();
+            WriteOutput(1, "VelmoraService: Stopped ioc\n");
+        }
+        if (g_serverState >= 1) {
+            JoinWorkers();
+            communicator.CloseZelConnection();
+            WriteOutput(1, "VelmoraService: Threads exited\n");
+        }
+    }
+    // "quit" or a failed receive while workers still run: stop and join them as well.
+    for (auto& t : m_workers)
+        if (t.joinable()) {
+            m_ioc.stop();
+            JoinWorkers();
+            break;
+        }
+    communicator.CloseZelConnection();
+}
+
+} // namespace
+
+int StartFromSystemService(CString programPath, CString addressText, bool addressGiven) {
+    CServiceRun run(programPath, addressText);
+    int hr = run.SetUp(addressGiven, addressText.GetLength() != 0);
+    if (hr < 0)
+        return hr;
+    run.Loop();
+    run.CleanUp();
     return 0;
 }
