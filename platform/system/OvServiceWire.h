@@ -72,10 +72,11 @@ public:
     void Feed(const char* data, size_t n) { buf_.append(data, n); }
 
     Result Next(Frame& frame) {
+        size_t magic = buf_.size() < sizeof kMagic ? buf_.size() : sizeof kMagic;
+        if (memcmp(buf_.data(), kMagic, magic) != 0)
+            return Bad; // cut off at the first wrong byte
         if (buf_.size() < kHeaderSize)
-            return memcmp(buf_.data(), kMagic, buf_.size()) == 0 ? NeedMore : Bad;
-        if (memcmp(buf_.data(), kMagic, sizeof kMagic) != 0)
-            return Bad;
+            return NeedMore;
         uint32_t length = GetU32(buf_.data() + 8);
         if (length > kMaxPayload)
             return Bad;
