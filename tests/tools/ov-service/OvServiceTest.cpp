@@ -42,7 +42,7 @@ TEST(OvService, PrintsEveryEventOfASession) {
     }
 }
 
-TEST(OvService, ReportsHowTheProgramEnded) {
+TEST(OvService, ReportsHowTheProgramFinished) {
     struct Case {
         const char* input;
         std::string tail;
