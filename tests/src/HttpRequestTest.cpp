@@ -1,0 +1,187 @@
+// Routing and static responses, with a send callable that captures the one response.
+#include "HttpRequest.h"
+#include "Process.h"
+
+#include <gtest/gtest.h>
+
+#include <boost/beast/http/buffer_body.hpp>
+#include <boost/beast/http/write.hpp>
+#include <filesystem>
+#include <sstream>
+#include <sys/stat.h>
+
+namespace http = boost::beast::http;
+using testsupport::TempDir;
+using testsupport::WriteFile;
+
+namespace {
+
+struct Captured {
+    int calls = 0;
+    std::string head;
+    std::string body;
+};
+
+std::string BodyText(http::response<http::string_body>& m) { return m.body(); }
+std::string BodyText(http::response<http::empty_body>&) { return ""; }
+std::string BodyText(http::response<http::buffer_body>& m) {
+    return m.body().data ? std::string(static_cast<char*>(m.body().data), m.body().size) : "";
+}
+std::string BodyText(http::response<file_stdio_body>& m) {
+    std::string out;
+    char buf[4096];
+    boost::system::error_code ec;
+    for (;;) {
+        auto n = m.body().file().read(buf, sizeof(buf), ec);
+        if (ec || n == 0)
+            break;
+        out.append(buf, n);
+    }
+    return out;
+}
+
+struct CaptureSend {
+    Captured& c;
+    template <class Body, class Fields>
+    void operator()(http::response<Body, Fields>&& msg, std::unique_ptr<char[]> bytes = nullptr) {
+        ++c.calls;
+        std::ostringstream os;
+        os << msg.base();
+        c.head = os.str();
+        c.body = BodyText(msg);
+        if constexpr (std::is_same_v<Body, http::buffer_body>) {
+            if (msg.body().data) // the bytes come with the response
+                EXPECT_EQ(static_cast<void*>(bytes.get()), msg.body().data);
+        }
+    }
+};
+
+} // namespace
+
+class HttpRequestTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        WriteFile(root_.File("index.html"), "<h1>root</h1>");
+        WriteFile(root_.File("app.js"), "var a=1;");
+        WriteFile(root_.path() + "X.html", "xx"); // beside the root: no separator is added
+        WriteFile(root_.File("q.txt?v=1"), "query");
+        std::filesystem::create_directory(root_.File("sub"));
+        mkfifo(root_.File("pipe").c_str(), 0600);
+    }
+
+    void TearDown() override { std::remove((root_.path() + "X.html").c_str()); }
+
+    Captured Send(http::verb verb, std::string target, unsigned version = 11, bool keepAlive = true,
+                  std::string body = "") {
+        http::request<http::string_body> req{verb, target, version};
+        req.keep_alive(keepAlive);
+        req.body() = body;
+        Captured c;
+        CaptureSend send{c};
+        handle_request(root_.path(), std::move(req), send);
+        EXPECT_EQ(c.calls, 1);
+        return c;
+    }
+
+    static std::string ErrorHead(const char* status, size_t length, const char* connection = "") {
+        return std::string("HTTP/1.1 ") + status +
+               "\r\nServer: Boost.Beast/356\r\nContent-Type: text/html\r\n" + connection +
+               "Content-Length: " + std::to_string(length) + "\r\n\r\n";
+    }
+
+    TempDir root_;
+};
+
+TEST_F(HttpRequestTest, RefusalsAndFailures) {
+    struct Case {
+        http::verb verb;
+        const char* target;
+        const char* status;
+        std::string body;
+    } cases[] = {
+        {http::verb::delete_, "/index.html", "400 Bad Request", "Unknown HTTP-method"},
+        {http::verb::put, "/index.html", "400 Bad Request", "Unknown HTTP-method"},
+        {http::verb::get, "/a/../b", "400 Bad Request", "Illegal request-target"},
+        {http::verb::get, "/name..txt", "400 Bad Request", "Illegal request-target"},
+        {http::verb::get, "http://host/index.html", "400 Bad Request", "Illegal request-target"},
+        {http::verb::get, "/missing.js", "404 Not Found", "The resource '/missing.js' was not found."},
+        {http::verb::head, "/missing.js", "404 Not Found", "The resource '/missing.js' was not found."},
+        {http::verb::get, "/Velmora/missing.js", "404 Not Found",
+         "The resource '/missing.js' was not found."},
+        {http::verb::get, "/index.html?v=2", "404 Not Found",
+         "The resource '/index.html?v=2' was not found."},
+        {http::verb::get, "/sub/", "404 Not Found", "The resource '/sub/' was not found."},
+        {http::verb::post, "/velmora", "404 Not Found", "The resource '/velmora' was not found."},
+        {http::verb::get, "/app.js/x", "500 Internal Server Error",
+         "An error occurred: 'Not a directory'"},
+        // Only regular files are served; a FIFO is refused without waiting for a writer.
+        {http::verb::get, "/sub", "500 Internal Server Error", "An error occurred: 'Is a directory'"},
+        {http::verb::get, "/Velmora", "500 Internal Server Error",
+         "An error occurred: 'Is a directory'"},
+        {http::verb::get, "/pipe", "500 Internal Server Error",
+         "An error occurred: 'Not a regular file'"},
+    };
+    for (auto& c : cases) {
+        auto r = Send(c.verb, c.target);
+        EXPECT_EQ(r.head, ErrorHead(c.status, c.body.size())) << c.target;
+        EXPECT_EQ(r.body, c.body) << c.target;
+    }
+}
+
+TEST_F(HttpRequestTest, FilesWithTypeAndLength) {
+    struct Case {
+        http::verb verb;
+        const char* target;
+        const char* type;
+        std::string body;
+    } cases[] = {
+        {http::verb::get, "/", "text/html", "<h1>root</h1>"},
+        {http::verb::get, "/Velmora/", "text/html", "<h1>root</h1>"},
+        {http::verb::get, "/app.js", "application/javascript", "var a=1;"},
+        {http::verb::get, "/Velmora/app.js", "application/javascript", "var a=1;"},
+        {http::verb::get, "/VelmoraX.html", "text/html", "xx"},
+        {http::verb::get, "/q.txt?v=1", "application/text", "query"},
+        {http::verb::post, "/index.html", "text/html", "<h1>root</h1>"},
+    };
+    for (auto& c : cases) {
+        auto r = Send(c.verb, c.target, 11, true, "ignored body");
+        EXPECT_EQ(r.head, std::string("HTTP/1.1 200 OK\r\nServer: Boost.Beast/356\r\nContent-Type: ") +
+                              c.type + "\r\nContent-Length: " + std::to_string(c.body.size()) +
+                              "\r\n\r\n")
+            << c.target;
+        EXPECT_EQ(r.body, c.body) << c.target;
+    }
+}
+
+TEST_F(HttpRequestTest, HeadHasLengthButNoBody) {
+    auto r = Send(http::verb::head, "/app.js");
+    EXPECT_EQ(r.head, "HTTP/1.1 200 OK\r\nServer: Boost.Beast/356\r\nContent-Type: "
+                      "application/javascript\r\nContent-Length: 8\r\n\r\n");
+    EXPECT_EQ(r.body, "");
+}
+
+TEST_F(HttpRequestTest, VersionAndKeepAliveFollowTheRequest) {
+    auto r10 = Send(http::verb::get, "/app.js", 10, false);
+    EXPECT_EQ(r10.head, "HTTP/1.0 200 OK\r\nServer: Boost.Beast/356\r\nContent-Type: "
+                        "application/javascript\r\nContent-Length: 8\r\n\r\n");
+    auto r11 = Send(http::verb::get, "/app.js", 11, false);
+    EXPECT_EQ(r11.head, "HTTP/1.1 200 OK\r\nServer: Boost.Beast/356\r\nContent-Type: "
+                        "application/javascript\r\nContent-Length: 8\r\nConnection: close\r\n\r\n");
+    auto e11 = Send(http::verb::get, "/nope", 11, false);
+    EXPECT_EQ(e11.head, ErrorHead("404 Not Found", 35, "Connection: close\r\n"));
+    auto e10 = Send(http::verb::get, "/nope", 10, true);
+    EXPECT_EQ(e10.head, "HTTP/1.0 404 Not Found\r\nServer: Boost.Beast/356\r\nContent-Type: "
+                        "text/html\r\nConnection: keep-alive\r\nContent-Length: 35\r\n\r\n");
+}
+
+TEST_F(HttpRequestTest, PostUnderThePrefixIsACommand) {
+    for (const char* target : {"/Velmora", "/VelmoraApi", "/Velmora/anything"}) {
+        auto r = Send(http::verb::post, target, 11, true, "AD");
+        EXPECT_EQ(r.head, "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n")
+            << target;
+        EXPECT_EQ(r.body, "IPv4:::1|") << target;
+    }
+    auto r10 = Send(http::verb::post, "/Velmora", 10, false, "AD");
+    EXPECT_EQ(r10.head,
+              "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nConnection: close\r\n\r\n");
+}
