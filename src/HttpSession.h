@@ -102,6 +102,7 @@ public:
     void close();
     // The port actually bound (for tests that listen on an ephemeral port).
     unsigned short port() const;
+    std::string const& doc_root() const { return *doc_root_; }
 
     // Pause after a failed accept.
     static constexpr std::chrono::milliseconds accept_retry_delay{100};
