@@ -25,7 +25,11 @@ bool http_session::queue::on_write() {
 std::chrono::steady_clock::duration http_session::read_time_limit = std::chrono::seconds(30);
 
 http_session::http_session(tcp::socket&& socket, std::shared_ptr<std::string const> const& doc_root)
-    : stream_(std::move(socket)), doc_root_(doc_root), queue_(*this) {}
+    : stream_(std::move(socket)), doc_root_(doc_root), queue_(*this) {
+    // Responses go out in several writes (header, file chunks): don't hold the last one back.
+    beast::error_code ec;
+    stream_.socket().set_option(tcp::no_delay(true), ec);
+}
 
 void http_session::run() { do_read(); }
 
