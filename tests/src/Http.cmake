@@ -3,8 +3,3 @@ velmora_test(HttpRequestTest SOURCES HttpRequestTest.cpp LIBS velmora_core velmo
 velmora_test(HttpSessionTest SOURCES HttpSessionTest.cpp LIBS velmora_core velmora_log)
 velmora_test(HttpProgramTest SOURCES HttpProgramTest.cpp SERIAL)
 add_dependencies(HttpProgramTest VelmoraServer)
-foreach(t HttpUtilTest HttpRequestTest HttpSessionTest)
-  if(TARGET OvZelDll)
-    target_link_libraries(${t} PRIVATE OvZelDll)
-  endif()
-endforeach()

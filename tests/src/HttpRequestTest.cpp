@@ -50,8 +50,9 @@ struct CaptureSend {
         c.head = os.str();
         c.body = BodyText(msg);
         if constexpr (std::is_same_v<Body, http::buffer_body>) {
-            if (msg.body().data) // the bytes come with the response
+            if (msg.body().data) { // the bytes come with the response
                 EXPECT_EQ(static_cast<void*>(bytes.get()), msg.body().data);
+            }
         }
     }
 };
