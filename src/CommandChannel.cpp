@@ -18,7 +18,7 @@ constexpr size_t REPLY_TEXT_SIZE = 40;
 
 // Bounded formatting: always terminated; -1 when the text did not fit.
 __attribute__((format(printf, 3, 4))) static int sprintf_s(char* buffer, size_t size,
-                                                            char const* format, ...) {
+                                                           char const* format, ...) {
     va_list args;
     va_start(args, format);
     int n = vsnprintf(buffer, size, format, args);
@@ -68,10 +68,9 @@ command_reply handle_command(http::request<http::string_body> const& req) {
             break;
         std::lock_guard<std::mutex> lock(_mutex);
         uint32_t nRead = 0;
-        nStatus = communicator.ZelReadWrite(RUNTIME_INDEX_GROUP, RUNTIME_INDEX_OFFSET,
-                                            COMMAND_BUFFER_SIZE, commandBuffer,
-                                            static_cast<uint32_t>(nBody - 4), pCopy.get() + 4,
-                                            &nRead);
+        nStatus = communicator.ZelReadWrite(
+            RUNTIME_INDEX_GROUP, RUNTIME_INDEX_OFFSET, COMMAND_BUFFER_SIZE, commandBuffer,
+            static_cast<uint32_t>(nBody - 4), pCopy.get() + 4, &nRead);
         if (nStatus == 0) {
             nReply = std::min<size_t>(nRead, COMMAND_BUFFER_SIZE);
             if (nReply > 0) {

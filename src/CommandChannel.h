@@ -15,7 +15,8 @@ struct command_reply {
 };
 
 // Carries out the command in the request's body and builds its reply.
-command_reply handle_command(boost::beast::http::request<boost::beast::http::string_body> const& req);
+command_reply
+handle_command(boost::beast::http::request<boost::beast::http::string_body> const& req);
 
 // Reads the command number from the first bytes of a body copy (zero-padded by one byte).
 uint32_t decode_command(char const* pCopy);

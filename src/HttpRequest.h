@@ -23,38 +23,33 @@ open_result open_static_file(std::string const& path, file_stdio_body::value_typ
                              std::string& message);
 
 template <class Body, class Allocator, class Send>
-void handle_request(boost::beast::string_view doc_root,
-                    boost::beast::http::request<Body, boost::beast::http::basic_fields<Allocator>>&& req,
-                    Send& send) {
+void handle_request(
+    boost::beast::string_view doc_root,
+    boost::beast::http::request<Body, boost::beast::http::basic_fields<Allocator>>&& req,
+    Send& send) {
     namespace beast = boost::beast;
     namespace http = beast::http;
 
-    auto const bad_request = [&req](beast::string_view why) {
-        http::response<http::string_body> res{http::status::bad_request, req.version()};
+    // The refusal and failure responses: short HTML-typed texts with a length.
+    auto const text_response = [&req](http::status status, std::string body) {
+        http::response<http::string_body> res{status, req.version()};
         res.set(http::field::server, "Boost.Beast/356");
         res.set(http::field::content_type, "text/html");
         res.keep_alive(req.keep_alive());
-        res.body() = std::string(why);
+        res.body() = std::move(body);
         res.prepare_payload();
         return res;
     };
-    auto const not_found = [&req](beast::string_view target) {
-        http::response<http::string_body> res{http::status::not_found, req.version()};
-        res.set(http::field::server, "Boost.Beast/356");
-        res.set(http::field::content_type, "text/html");
-        res.keep_alive(req.keep_alive());
-        res.body() = "The resource '" + std::string(target) + "' was not found.";
-        res.prepare_payload();
-        return res;
+    auto const bad_request = [&](beast::string_view why) {
+        return text_response(http::status::bad_request, std::string(why));
     };
-    auto const server_error = [&req](beast::string_view what) {
-        http::response<http::string_body> res{http::status::internal_server_error, req.version()};
-        res.set(http::field::server, "Boost.Beast/356");
-        res.set(http::field::content_type, "text/html");
-        res.keep_alive(req.keep_alive());
-        res.body() = "An error occurred: '" + std::string(what) + "'";
-        res.prepare_payload();
-        return res;
+    auto const not_found = [&](beast::string_view target) {
+        return text_response(http::status::not_found,
+                             "The resource '" + std::string(target) + "' was not found.");
+    };
+    auto const server_error = [&](beast::string_view what) {
+        return text_response(http::status::internal_server_error,
+                             "An error occurred: '" + std::string(what) + "'");
     };
 
     if (req.method() != http::verb::get && req.method() != http::verb::head &&

@@ -31,7 +31,9 @@ http_session::http_session(tcp::socket&& socket, std::shared_ptr<std::string con
     stream_.socket().set_option(tcp::no_delay(true), ec);
 }
 
-void http_session::run() { do_read(); }
+void http_session::run() {
+    do_read();
+}
 
 void http_session::do_read() {
     // A fresh parser for every request: fresh limits and state.

@@ -29,13 +29,13 @@ public:
         std::vector<std::unique_ptr<work>> items_;
         bool closing_ = false; // a queued response will close the connection
 
-        template <bool isRequest, class Body, class Fields>
-        struct work_impl : work {
+        template <bool isRequest, class Body, class Fields> struct work_impl : work {
             http_session& session_;
             boost::beast::http::message<isRequest, Body, Fields> msg_;
             std::unique_ptr<char[]> bytes_; // what a buffer body points at
 
-            work_impl(http_session& session, boost::beast::http::message<isRequest, Body, Fields>&& msg,
+            work_impl(http_session& session,
+                      boost::beast::http::message<isRequest, Body, Fields>&& msg,
                       std::unique_ptr<char[]> bytes)
                 : session_(session), msg_(std::move(msg)), bytes_(std::move(bytes)) {}
 

@@ -12,16 +12,16 @@
 
 typedef void (*signal_handler_t)(int, siginfo_t*, void*);
 
-extern int32_t threads;                  // threads serving the I/O context (its concurrency hint)
-extern std::atomic<bool> g_bStop;        // ends the service message loop
+extern int32_t threads;           // threads serving the I/O context (its concurrency hint)
+extern std::atomic<bool> g_bStop; // ends the service message loop
 extern std::atomic<bool> g_killedBySignal;
-extern int32_t g_serverState;            // 0 stopped, 1 initialised, 2 started
+extern int32_t g_serverState; // 0 stopped, 1 initialised, 2 started
 extern std::map<int, signal_handler_t> g_signals;
-extern char* commandBuffer;              // the exchange buffer with the PLC runtime
-extern std::mutex _mutex;                // guards the exchange buffer and the link traffic
+extern char* commandBuffer; // the exchange buffer with the PLC runtime
+extern std::mutex _mutex;   // guards the exchange buffer and the link traffic
 extern ZelCommunicatior communicator;
-extern std::string sReply;               // content type of command replies
-extern std::string sServiceTarget;       // target prefix of the command channel
+extern std::string sReply;         // content type of command replies
+extern std::string sServiceTarget; // target prefix of the command channel
 
 // Size of the exchange buffer; also the reply capacity announced to clients.
 constexpr uint32_t COMMAND_BUFFER_SIZE = 50000;

@@ -21,8 +21,8 @@ void ZelCommunicatior::CloseZelConnection() {
 int32_t ZelCommunicatior::ZelReadWrite(uint32_t indexGroup, uint32_t indexOffset,
                                        uint32_t readLength, void* pReadData, uint32_t writeLength,
                                        void* pWriteData, uint32_t* pBytesRead) {
-    return ZelSyncReadWriteReqEx(pAddr, indexGroup, indexOffset, readLength, pReadData,
-                                 writeLength, pWriteData, pBytesRead);
+    return ZelSyncReadWriteReqEx(pAddr, indexGroup, indexOffset, readLength, pReadData, writeLength,
+                                 pWriteData, pBytesRead);
 }
 
 void ZelCommunicatior::RefreshTargetAddress() {

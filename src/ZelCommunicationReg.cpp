@@ -13,7 +13,9 @@ CZelRegKey::~CZelRegKey() {
         pSync->Release();
 }
 
-void CZelRegKey::SetKey(const char* keyPath) { sKey = keyPath ? keyPath : ""; }
+void CZelRegKey::SetKey(const char* keyPath) {
+    sKey = keyPath ? keyPath : "";
+}
 
 void CZelRegKey::SetKeyValueName(const char* valueName, std::string& request) {
     request = sKey;

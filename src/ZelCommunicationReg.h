@@ -9,7 +9,8 @@
 
 typedef void* HKEY;
 // The local-machine root, sign-extended to pointer width as the registry API numbers it.
-inline HKEY const HKEY_LOCAL_MACHINE = reinterpret_cast<HKEY>(static_cast<intptr_t>(int32_t(0x80000002)));
+inline HKEY const HKEY_LOCAL_MACHINE =
+    reinterpret_cast<HKEY>(static_cast<intptr_t>(int32_t(0x80000002)));
 constexpr uint32_t KEY_READ = 0x20019;
 
 constexpr int32_t ERROR_SUCCESS = 0;
@@ -101,9 +102,9 @@ public:
             nReadLen = static_cast<uint32_t>(pKey->GetBufferLen());
         }
         uint32_t nBytesRead = 0;
-        int32_t nStatus =
-            pSync->ReadWrite(ZEL_REGISTRY_INDEX_GROUP, ZEL_REGISTRY_INDEX_OFFSET, nReadLen, pRead,
-                             static_cast<uint32_t>(request.size() + 1), request.c_str(), &nBytesRead);
+        int32_t nStatus = pSync->ReadWrite(
+            ZEL_REGISTRY_INDEX_GROUP, ZEL_REGISTRY_INDEX_OFFSET, nReadLen, pRead,
+            static_cast<uint32_t>(request.size() + 1), request.c_str(), &nBytesRead);
         if (nStatus < 0)
             return ERROR_NOT_FOUND;
         // Never report more than the buffer holds, whatever the link said.

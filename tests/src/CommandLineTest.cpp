@@ -38,8 +38,8 @@ TEST(CommandLine, StandAloneRunsUntilSignal) {
 // -e and -d act on the start manager's file; without a registry its directory is unknown: 0.
 TEST(CommandLine, RegistrationIsChosenByTheSecondCharacterAlone) {
     for (const char* arg : {"-e", "-d", "-dumRuntime=X", "-exyz"}) {
-        Process p({Built("VelmoraServer"), arg}, {{"ZEL_ROUTER_SOCKET", "/nonexistent/zel.sock"},
-                                                   {"ZEL_TIMEOUT_MS", "500"}});
+        Process p({Built("VelmoraServer"), arg},
+                  {{"ZEL_ROUTER_SOCKET", "/nonexistent/zel.sock"}, {"ZEL_TIMEOUT_MS", "500"}});
         EXPECT_EQ(p.WaitExit(10s), 0) << arg;
     }
 }

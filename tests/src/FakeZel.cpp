@@ -18,8 +18,8 @@ public:
         }
         return n;
     }
-    int32_t ReadWrite(uint32_t, uint32_t, uint32_t readLength, void* pReadData, uint32_t writeLength,
-                      const void* pWriteData, uint32_t* pBytesRead) override {
+    int32_t ReadWrite(uint32_t, uint32_t, uint32_t readLength, void* pReadData,
+                      uint32_t writeLength, const void* pWriteData, uint32_t* pBytesRead) override {
         std::string request(static_cast<const char*>(pWriteData), writeLength);
         g_fakeZel.regRequests.push_back(request);
         g_fakeZel.regReadLengths.push_back(readLength);

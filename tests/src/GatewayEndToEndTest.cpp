@@ -34,8 +34,8 @@ size_t Count(const std::string& text, const std::string& what) {
 }
 
 std::string PostRequest(const std::string& body, const char* version = "1.1") {
-    return std::string("POST /Velmora HTTP/") + version + "\r\nHost: x\r\nContent-Length: " +
-           std::to_string(body.size()) + "\r\n\r\n" + body;
+    return std::string("POST /Velmora HTTP/") + version +
+           "\r\nHost: x\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
 // The body of a command reply (read until the server closes).
@@ -46,7 +46,8 @@ std::string Command(const std::string& body) {
 }
 
 std::string Registry(const std::string& versionKeyValues) {
-    return "[Software\\Mervold\\Orvane3]\nCurrentVersion=3.1\n\n[Software\\Mervold\\Orvane3\\3.1]\n" +
+    return "[Software\\Mervold\\Orvane3]\nCurrentVersion=3.1\n\n[Software\\Mervold\\Orvane3\\3.1]"
+           "\n" +
            versionKeyValues;
 }
 
@@ -80,7 +81,8 @@ TEST(GatewayEndToEnd, CommandsReachTheRuntime) {
     // Before any session-open the target is all zero, where no runtime answers.
     EXPECT_EQ(Command("ACxxearly"), "");
     EXPECT_NE(router.Log().find("read-write target=0.0.0.0.0.0:0 group=42 offset=42 read=50000 "
-                                "write=5 data=" + Hex("early")),
+                                "write=5 data=" +
+                                Hex("early")),
               std::string::npos)
         << router.Log();
 
@@ -91,8 +93,8 @@ TEST(GatewayEndToEnd, CommandsReachTheRuntime) {
         EXPECT_EQ(Command("ACxx" + payload), payload);
         std::string n = std::to_string(payload.size());
         EXPECT_NE(router.Log().find("read-write target=127.0.0.1.1.1:851 group=42 offset=42 "
-                                    "read=50000 write=" + n + " data=" + Hex(payload) +
-                                    " status=0 answer=" + n + "\n"),
+                                    "read=50000 write=" +
+                                    n + " data=" + Hex(payload) + " status=0 answer=" + n + "\n"),
                   std::string::npos);
     }
 
@@ -143,7 +145,8 @@ TEST(GatewayEndToEnd, DocumentRootFollowsTheRegistry) {
         std::string values;
         std::string body;
     } cases[] = {
-        {"BootDir=" + tree.File("boot") + "\nInstallDir=" + tree.File("inst/") + "\n", "from BootDir"},
+        {"BootDir=" + tree.File("boot") + "\nInstallDir=" + tree.File("inst/") + "\n",
+         "from BootDir"},
         {"InstallDir=" + tree.File("inst/") + "\n", "from InstallDir"},
     };
     for (auto& c : cases) {

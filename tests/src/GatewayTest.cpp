@@ -147,7 +147,8 @@ TEST_F(CommandTest, RepliesAndLinkTraffic) {
         Calls calls;
     } cases[] = {
         {"AB", "|50000|0|1|false|", {"ZelKroPortEnabled", "ZelGetLocalAddress"}},
-        {std::string("\x01\x00\x00\x00", 4), "|50000|0|1|false|",
+        {std::string("\x01\x00\x00\x00", 4),
+         "|50000|0|1|false|",
          {"ZelKroPortEnabled", "ZelGetLocalAddress"}},
         {"B2", "|50000|0|1|false|", {"ZelKroPortEnabled", "ZelGetLocalAddress"}},
         {"AD", "IPv4:::1|", {}},

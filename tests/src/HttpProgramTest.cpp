@@ -18,8 +18,8 @@ using testsupport::TcpClient;
 
 namespace {
 
-const std::map<std::string, std::string> kNoRouter = {{"ZEL_ROUTER_SOCKET", "/nonexistent/zel.sock"},
-                                                      {"ZEL_TIMEOUT_MS", "500"}};
+const std::map<std::string, std::string> kNoRouter = {
+    {"ZEL_ROUTER_SOCKET", "/nonexistent/zel.sock"}, {"ZEL_TIMEOUT_MS", "500"}};
 
 size_t Count(const std::string& text, const std::string& what) {
     size_t n = 0;

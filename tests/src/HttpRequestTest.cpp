@@ -22,8 +22,12 @@ struct Captured {
     std::string body;
 };
 
-std::string BodyText(http::response<http::string_body>& m) { return m.body(); }
-std::string BodyText(http::response<http::empty_body>&) { return ""; }
+std::string BodyText(http::response<http::string_body>& m) {
+    return m.body();
+}
+std::string BodyText(http::response<http::empty_body>&) {
+    return "";
+}
 std::string BodyText(http::response<http::buffer_body>& m) {
     return m.body().data ? std::string(static_cast<char*>(m.body().data), m.body().size) : "";
 }
@@ -105,8 +109,10 @@ TEST_F(HttpRequestTest, RefusalsAndFailures) {
         {http::verb::get, "/a/../b", "400 Bad Request", "Illegal request-target"},
         {http::verb::get, "/name..txt", "400 Bad Request", "Illegal request-target"},
         {http::verb::get, "http://host/index.html", "400 Bad Request", "Illegal request-target"},
-        {http::verb::get, "/missing.js", "404 Not Found", "The resource '/missing.js' was not found."},
-        {http::verb::head, "/missing.js", "404 Not Found", "The resource '/missing.js' was not found."},
+        {http::verb::get, "/missing.js", "404 Not Found",
+         "The resource '/missing.js' was not found."},
+        {http::verb::head, "/missing.js", "404 Not Found",
+         "The resource '/missing.js' was not found."},
         {http::verb::get, "/Velmora/missing.js", "404 Not Found",
          "The resource '/missing.js' was not found."},
         {http::verb::get, "/index.html?v=2", "404 Not Found",
@@ -116,7 +122,8 @@ TEST_F(HttpRequestTest, RefusalsAndFailures) {
         {http::verb::get, "/app.js/x", "500 Internal Server Error",
          "An error occurred: 'Not a directory'"},
         // Only regular files are served; a FIFO is refused without waiting for a writer.
-        {http::verb::get, "/sub", "500 Internal Server Error", "An error occurred: 'Is a directory'"},
+        {http::verb::get, "/sub", "500 Internal Server Error",
+         "An error occurred: 'Is a directory'"},
         {http::verb::get, "/Velmora", "500 Internal Server Error",
          "An error occurred: 'Is a directory'"},
         {http::verb::get, "/pipe", "500 Internal Server Error",
@@ -146,9 +153,9 @@ TEST_F(HttpRequestTest, FilesWithTypeAndLength) {
     };
     for (auto& c : cases) {
         auto r = Send(c.verb, c.target, 11, true, "ignored body");
-        EXPECT_EQ(r.head, std::string("HTTP/1.1 200 OK\r\nServer: Boost.Beast/356\r\nContent-Type: ") +
-                              c.type + "\r\nContent-Length: " + std::to_string(c.body.size()) +
-                              "\r\n\r\n")
+        EXPECT_EQ(r.head,
+                  std::string("HTTP/1.1 200 OK\r\nServer: Boost.Beast/356\r\nContent-Type: ") +
+                      c.type + "\r\nContent-Length: " + std::to_string(c.body.size()) + "\r\n\r\n")
             << c.target;
         EXPECT_EQ(r.body, c.body) << c.target;
     }
@@ -183,6 +190,7 @@ TEST_F(HttpRequestTest, PostUnderThePrefixIsACommand) {
         EXPECT_EQ(r.body, "IPv4:::1|") << target;
     }
     auto r10 = Send(http::verb::post, "/Velmora", 10, false, "AD");
-    EXPECT_EQ(r10.head,
-              "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(
+        r10.head,
+        "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nConnection: close\r\n\r\n");
 }

@@ -22,7 +22,9 @@ namespace testsupport {
 
 using namespace std::chrono;
 
-std::string Built(const std::string& name) { return std::string(VELMORA_BUILD_DIR) + "/" + name; }
+std::string Built(const std::string& name) {
+    return std::string(VELMORA_BUILD_DIR) + "/" + name;
+}
 
 static std::string MakeTempPath(const char* tag) {
     std::string tmpl = std::string("/tmp/velmora-") + tag + "-XXXXXX";
@@ -35,8 +37,8 @@ static std::string MakeTempPath(const char* tag) {
     return buf.data();
 }
 
-Process::Process(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
-                 bool withStdin) {
+Process::Process(const std::vector<std::string>& argv,
+                 const std::map<std::string, std::string>& env, bool withStdin) {
     outPath_ = MakeTempPath("out");
     errPath_ = MakeTempPath("err");
     int pipeFds[2] = {-1, -1};
@@ -143,10 +145,16 @@ int Process::WaitExit(milliseconds limit) {
     return -1;
 }
 
-bool Process::Running() { return !Wait(milliseconds(0)).has_value(); }
+bool Process::Running() {
+    return !Wait(milliseconds(0)).has_value();
+}
 
-std::string Process::Stdout() const { return ReadFile(outPath_); }
-std::string Process::Stderr() const { return ReadFile(errPath_); }
+std::string Process::Stdout() const {
+    return ReadFile(outPath_);
+}
+std::string Process::Stderr() const {
+    return ReadFile(errPath_);
+}
 
 bool Process::WaitForOutput(const std::string& text, milliseconds limit, bool inStderr) {
     auto deadline = steady_clock::now() + limit;

@@ -19,8 +19,8 @@ class Process {
 public:
     // Starts argv[0] with the given arguments; env entries are set on top of the environment
     // (an empty value unsets the variable). stdin is /dev/null unless withStdin is true.
-    Process(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env = {},
-            bool withStdin = false);
+    Process(const std::vector<std::string>& argv,
+            const std::map<std::string, std::string>& env = {}, bool withStdin = false);
     ~Process();
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;
@@ -39,7 +39,8 @@ public:
     std::string Stdout() const;
     std::string Stderr() const;
     // Waits until stdout or stderr contains text; false on time-out.
-    bool WaitForOutput(const std::string& text, std::chrono::milliseconds limit, bool inStderr = false);
+    bool WaitForOutput(const std::string& text, std::chrono::milliseconds limit,
+                       bool inStderr = false);
 
 private:
     pid_t pid_ = -1;

@@ -10,7 +10,9 @@ static int32_t rgInitData[] = {-1, 0, 0, 0};
 CStringData* _atltmpDataNil = reinterpret_cast<CStringData*>(&rgInitData);
 LPTSTR _atltmpPchNil = reinterpret_cast<LPTSTR>(rgInitData + 3);
 
-CString::CString() { Init(); }
+CString::CString() {
+    Init();
+}
 
 CString::CString(LPCSTR lpsz) {
     Init();
@@ -34,7 +36,9 @@ CString::CString(const CString& stringSrc) {
     }
 }
 
-CString::~CString() { Release(); }
+CString::~CString() {
+    Release();
+}
 
 CString& CString::operator=(const CString& stringSrc) {
     if (m_pchData == stringSrc.m_pchData)
