@@ -102,6 +102,23 @@ TEST_F(HttpSessionTest, PipelinedRequestsAreAnsweredInOrder) {
     EXPECT_NE(c.ReadUntil("<h1>root</h1>").find("<h1>root</h1>"), std::string::npos);
 }
 
+// With eight responses pending the session reads no further request until one has gone out.
+TEST_F(HttpSessionTest, ReadingPausesAtEightPendingResponses) {
+    WriteFile(root_.File("huge.bin"), std::string(32 << 20, 'h'));
+    TcpClient c(port_, 30s);
+    std::string burst;
+    for (int i = 0; i < 8; ++i)
+        burst += Get("/huge.bin");
+    // The ninth request reports itself when it is read.
+    burst += Get("/", "Connection: Upgrade\r\nUpgrade: websocket\r\n");
+    c.Send(burst);
+    std::this_thread::sleep_for(500ms); // the client reads nothing: the first write can't finish
+    EXPECT_EQ(cerr_.Text(), "");
+    std::string all = c.ReadAtLeast(8 * (32u << 20));
+    EXPECT_GE(all.size(), 8 * (32u << 20));
+    EXPECT_TRUE(cerr_.WaitFor("Needs a Websocket upgrade. Not implemented."));
+}
+
 TEST_F(HttpSessionTest, BodyLimitIs10000Bytes) {
     {
         TcpClient c(port_);
