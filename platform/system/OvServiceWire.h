@@ -8,6 +8,8 @@
 // A peer that sends anything else is cut off: the connection is closed.
 #pragma once
 
+#include "LittleEndian.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -30,15 +32,10 @@ enum Type : uint32_t {
     Message = 17, // i32 message code
 };
 
+using ovcommon::GetU32;
+
 inline void PutU32(std::string& out, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        out.push_back(static_cast<char>((v >> (8 * i)) & 0xff));
-}
-inline uint32_t GetU32(const char* p) {
-    uint32_t v = 0;
-    for (int i = 0; i < 4; ++i)
-        v |= static_cast<uint32_t>(static_cast<unsigned char>(p[i])) << (8 * i);
-    return v;
+    ovcommon::AppendU32(out, v);
 }
 
 // One whole frame ready to send; false when the payload is too long.

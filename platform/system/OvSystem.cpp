@@ -2,6 +2,8 @@
 // (ov-service) over the Unix socket named by OV_SERVICE_SOCKET.
 #include "OvServiceWire.h"
 #include "OvSystem.h"
+#include "RefCounted.h"
+#include "SocketIo.h"
 
 #include <atomic>
 #include <cerrno>
@@ -13,6 +15,8 @@
 #include <unistd.h>
 
 namespace {
+
+using ovcommon::Clock;
 
 // How long a set-up request waits for the service's answer.
 constexpr int kAckTimeoutMs = 5000;
@@ -33,40 +37,15 @@ std::string FromSysString(OvSysString s) {
 }
 
 bool SendAll(int fd, const std::string& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
+    return ovcommon::SendAll(fd, bytes.data(), bytes.size()) == ovcommon::IoResult::Done;
 }
 
 int ConnectToService() {
     const char* path = getenv("OV_SERVICE_SOCKET");
-    sockaddr_un addr{};
-    if (!path || !*path || strlen(path) >= sizeof addr.sun_path)
-        return -1;
-    addr.sun_family = AF_UNIX;
-    strcpy(addr.sun_path, path);
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    int rc;
-    do
-        rc = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    while (rc != 0 && errno == EINTR);
-    if (rc != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
+    return path ? ovcommon::ConnectUnix(path) : -1;
 }
 
-class ServiceQueue final : public IOvServerMessageQueue {
+class ServiceQueue final : public ovcommon::RefCounted<IOvServerMessageQueue> {
 public:
     explicit ServiceQueue(int fd) : fd_(fd) {}
 
@@ -74,13 +53,6 @@ public:
         if (ppv)
             *ppv = nullptr;
         return OV_E_NOINTERFACE;
-    }
-    uint32_t AddRef() override { return ++refs_; }
-    uint32_t Release() override {
-        uint32_t n = --refs_;
-        if (n == 0)
-            delete this;
-        return n;
     }
 
     // Announces the queue; the service's answer decides.
@@ -103,26 +75,10 @@ public:
     int32_t ReceiveMessage(int32_t* pCode) override {
         if (!pCode)
             return OV_E_POINTER;
-        ovwire::Frame frame;
-        for (;;) {
-            auto got = reader_.Next(frame);
-            if (got == ovwire::FrameReader::Bad)
-                return Fail();
-            if (got == ovwire::FrameReader::Got)
-                break;
-            char chunk[kChunk];
-            ssize_t n = read(fd_, chunk, sizeof chunk);
-            if (n < 0 && errno == EINTR)
-                return OV_E_INTERRUPTED;
-            if (n <= 0)
-                return Fail();
-            reader_.Feed(chunk, static_cast<size_t>(n));
-        }
-        if (frame.type != ovwire::Message || frame.payload.size() != 4)
-            return Fail();
-        lastCode_ = static_cast<int32_t>(ovwire::GetU32(frame.payload.data()));
-        *pCode = lastCode_;
-        return OV_S_OK;
+        int32_t status = ReadValue(ovwire::Message, std::nullopt, lastCode_);
+        if (status == OV_S_OK)
+            *pCode = lastCode_;
+        return status;
     }
 
     int32_t ReplyMessage(int32_t status) override {
@@ -157,8 +113,16 @@ private:
     }
 
     int32_t AwaitAck() {
-        using clock = std::chrono::steady_clock;
-        auto deadline = clock::now() + std::chrono::milliseconds(kAckTimeoutMs);
+        int32_t status = OV_E_FAIL;
+        int32_t result =
+            ReadValue(ovwire::Ack, Clock::now() + std::chrono::milliseconds(kAckTimeoutMs), status);
+        return result == OV_S_OK ? status : result;
+    }
+
+    // Reads the next frame, which must be of `type` and carry one i32, into `value`. Without a
+    // deadline it waits for ever, and a signal cuts the wait (OV_E_INTERRUPTED); with one, the
+    // wait is bounded and signals don't cut it. Any other failure closes the connection.
+    int32_t ReadValue(uint32_t type, ovcommon::Deadline deadline, int32_t& value) {
         ovwire::Frame frame;
         for (;;) {
             auto got = reader_.Next(frame);
@@ -166,36 +130,31 @@ private:
                 return Fail();
             if (got == ovwire::FrameReader::Got)
                 break;
-            auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
-            if (left.count() <= 0)
-                return Fail();
-            pollfd p{fd_, POLLIN, 0};
-            int rc = poll(&p, 1, static_cast<int>(left.count()));
-            if (rc < 0 && errno == EINTR)
-                continue;
-            if (rc <= 0)
+            if (deadline && ovcommon::WaitFor(fd_, POLLIN, deadline) != 1)
                 return Fail();
             char chunk[kChunk];
             ssize_t n = read(fd_, chunk, sizeof chunk);
-            if (n < 0 && errno == EINTR)
+            if (n < 0 && errno == EINTR) {
+                if (!deadline)
+                    return OV_E_INTERRUPTED;
                 continue;
+            }
             if (n <= 0)
                 return Fail();
             reader_.Feed(chunk, static_cast<size_t>(n));
         }
-        if (frame.type != ovwire::Ack || frame.payload.size() != 4)
+        if (frame.type != type || frame.payload.size() != 4)
             return Fail();
-        return static_cast<int32_t>(ovwire::GetU32(frame.payload.data()));
+        value = static_cast<int32_t>(ovwire::GetU32(frame.payload.data()));
+        return OV_S_OK;
     }
 
-    std::atomic<uint32_t> refs_{1};
     int fd_;
     ovwire::FrameReader reader_;
     int32_t lastCode_ = 0;
 };
 
-class QueueFactory final : public IOvServerMessageQueueFactory {
+class QueueFactory final : public ovcommon::RefCounted<IOvServerMessageQueueFactory> {
 public:
     int32_t QueryInterface(const _GUID& iid, void** ppv) override {
         if (!ppv)
@@ -206,13 +165,6 @@ public:
         AddRef();
         *ppv = static_cast<IOvServerMessageQueueFactory*>(this);
         return OV_S_OK;
-    }
-    uint32_t AddRef() override { return ++refs_; }
-    uint32_t Release() override {
-        uint32_t n = --refs_;
-        if (n == 0)
-            delete this;
-        return n;
     }
 
     int32_t CreateMessageQueue(bool addressGiven, IOvServerMessageQueue** ppQueue) override {
@@ -231,10 +183,6 @@ public:
         *ppQueue = queue;
         return status;
     }
-
-private:
-    ~QueueFactory() = default;
-    std::atomic<uint32_t> refs_{1};
 };
 
 } // namespace

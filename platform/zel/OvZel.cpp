@@ -1,6 +1,9 @@
 // Stand-in of the platform's link library: every call is one request to zel-router over a
 // Unix stream socket, answered within ZEL_TIMEOUT_MS.
 #include "OvZel.h"
+#include "ParseNumber.h"
+#include "RefCounted.h"
+#include "SocketIo.h"
 #include "ZelWire.h"
 
 #include <algorithm>
@@ -18,7 +21,8 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using ovcommon::Clock;
+using ovcommon::IoResult;
 using zelwire::Op;
 
 constexpr const char* kDefaultSocket = "/tmp/zel-router.sock";
@@ -31,32 +35,8 @@ std::string SocketPath() {
 }
 
 Clock::duration Timeout() {
-    long ms = kDefaultTimeoutMs;
-    if (const char* p = std::getenv("ZEL_TIMEOUT_MS")) {
-        char* end = nullptr;
-        long v = std::strtol(p, &end, 10);
-        if (end != p && *end == '\0' && v > 0 && v <= 3600000)
-            ms = v;
-    }
-    return std::chrono::milliseconds(ms);
-}
-
-int RemainingMs(Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    return left.count() > 0 ? int(left.count()) : 0;
-}
-
-// Waits for `events` on fd until the deadline. 1 ready, 0 timed out, -1 error.
-int WaitFor(int fd, short events, Clock::time_point deadline) {
-    for (;;) {
-        pollfd p{fd, events, 0};
-        int n = poll(&p, 1, RemainingMs(deadline));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return n;
-        return 1;
-    }
+    return std::chrono::milliseconds(
+        ovcommon::EnvNumber<long>("ZEL_TIMEOUT_MS", kDefaultTimeoutMs, 1, 3600000));
 }
 
 // Idle connections to the router, reused by later calls. Each call owns its connection
@@ -100,65 +80,20 @@ void GiveBack(const std::string& path, int fd) {
         close(fd);
 }
 
-int Connect(const std::string& path, Clock::time_point deadline) {
-    sockaddr_un sa{};
-    sa.sun_family = AF_UNIX;
-    if (path.size() >= sizeof(sa.sun_path))
-        return -1;
-    std::copy(path.begin(), path.end(), sa.sun_path);
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) == 0)
-        return fd;
-    if (errno == EINPROGRESS && WaitFor(fd, POLLOUT, deadline) == 1) {
-        int err = 0;
-        socklen_t len = sizeof(err);
-        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0)
-            return fd;
+// Receives exactly n bytes. kOk, kErrTimeout, or kErrNoRouter when the peer closed or failed.
+int32_t RecvAll(int fd, uint8_t* p, size_t n, Clock::time_point deadline) {
+    switch (ovcommon::RecvAll(fd, p, n, deadline)) {
+    case IoResult::Done:
+        return zelwire::kOk;
+    case IoResult::TimedOut:
+        return zelwire::kErrTimeout;
+    default:
+        return zelwire::kErrNoRouter;
     }
-    close(fd);
-    return -1;
 }
 
 bool SendAll(int fd, const uint8_t* p, size_t n, Clock::time_point deadline) {
-    while (n > 0) {
-        ssize_t k = send(fd, p, n, MSG_NOSIGNAL);
-        if (k > 0) {
-            p += k;
-            n -= size_t(k);
-        } else if (k < 0 && errno == EINTR) {
-            continue;
-        } else if (k < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (WaitFor(fd, POLLOUT, deadline) != 1)
-                return false;
-        } else {
-            return false;
-        }
-    }
-    return true;
-}
-
-// Receives exactly n bytes. kOk, kErrTimeout, or kErrNoRouter when the peer closed or failed.
-int32_t RecvAll(int fd, uint8_t* p, size_t n, Clock::time_point deadline) {
-    while (n > 0) {
-        ssize_t k = recv(fd, p, n, 0);
-        if (k > 0) {
-            p += k;
-            n -= size_t(k);
-        } else if (k < 0 && errno == EINTR) {
-            continue;
-        } else if (k < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            int w = WaitFor(fd, POLLIN, deadline);
-            if (w == 0)
-                return zelwire::kErrTimeout;
-            if (w < 0)
-                return zelwire::kErrNoRouter;
-        } else {
-            return zelwire::kErrNoRouter;
-        }
-    }
-    return zelwire::kOk;
+    return ovcommon::SendAll(fd, p, n, deadline) == IoResult::Done;
 }
 
 // One request and its answer. Returns the router's status, or a local failure status with an
@@ -185,12 +120,13 @@ int32_t Transact(Op op, const std::vector<uint8_t>& payload, uint32_t maxAnswer,
         fd = -1;
     }
     if (fd < 0) {
-        fd = Connect(path, deadline);
+        fd = ovcommon::ConnectUnix(path, true, deadline);
         if (fd < 0)
             return zelwire::kErrNoRouter;
         if (!SendAll(fd, frame.data(), frame.size(), deadline)) {
             close(fd);
-            return RemainingMs(deadline) > 0 ? zelwire::kErrNoRouter : zelwire::kErrTimeout;
+            return ovcommon::RemainingMs(deadline) > 0 ? zelwire::kErrNoRouter
+                                                       : zelwire::kErrTimeout;
         }
     }
 
@@ -245,17 +181,10 @@ int32_t DoReadWrite(const uint8_t* netId, uint16_t port, uint32_t indexGroup, ui
     return st;
 }
 
-class ZelSync final : public IZelSync {
+class ZelSync final : public ovcommon::RefCounted<IZelSync> {
 public:
     ZelSync(const ZelNetId& netId, uint16_t port) : netId_(netId), port_(port) {}
 
-    uint32_t AddRef() override { return ++refs_; }
-    uint32_t Release() override {
-        uint32_t n = --refs_;
-        if (n == 0)
-            delete this;
-        return n;
-    }
     int32_t ReadWrite(uint32_t indexGroup, uint32_t indexOffset, uint32_t readLength,
                       void* pReadData, uint32_t writeLength, const void* pWriteData,
                       uint32_t* pBytesRead) override {
@@ -264,20 +193,12 @@ public:
     }
 
 private:
-    std::atomic<uint32_t> refs_{1};
     ZelNetId netId_;
     uint16_t port_;
 };
 
-class ZelClient final : public IZelClient {
+class ZelClient final : public ovcommon::RefCounted<IZelClient> {
 public:
-    uint32_t AddRef() override { return ++refs_; }
-    uint32_t Release() override {
-        uint32_t n = --refs_;
-        if (n == 0)
-            delete this;
-        return n;
-    }
     int32_t CreateSync(const ZelNetId* pNetId, uint16_t port, int32_t /*nFlags*/, IZelSync** ppSync,
                        int32_t /*nReserved*/, OvVariant /*vOption1*/,
                        OvVariant /*vOption2*/) override {
@@ -289,9 +210,6 @@ public:
         *ppSync = new ZelSync(*pNetId, port);
         return zelwire::kOk;
     }
-
-private:
-    std::atomic<uint32_t> refs_{1};
 };
 
 } // namespace

@@ -11,6 +11,8 @@
 // A peer that sends anything else is cut off: the connection is closed.
 #pragma once
 
+#include "LittleEndian.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -61,20 +63,10 @@ struct ReadWriteRequest {
 };
 constexpr uint32_t kMaxWrite = kMaxPayload - kReadWriteFixed;
 
-inline void PutU16(uint8_t* p, uint16_t v) {
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-}
-inline void PutU32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        p[i] = uint8_t(v >> (8 * i));
-}
-inline uint16_t GetU16(const uint8_t* p) {
-    return uint16_t(p[0] | (p[1] << 8));
-}
-inline uint32_t GetU32(const uint8_t* p) {
-    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
+using ovcommon::GetU16;
+using ovcommon::GetU32;
+using ovcommon::PutU16;
+using ovcommon::PutU32;
 
 inline void EncodeHeader(const Header& h, uint8_t* out) {
     std::memcpy(out, kMagic, 4);

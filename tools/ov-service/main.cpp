@@ -1,6 +1,8 @@
 // ov-service: simulates the platform's system service. Starts a program, serves its message
 // queue over a Unix socket and sends it the service messages typed on standard input.
 #include "OvServiceWire.h"
+#include "ParseNumber.h"
+#include "SocketIo.h"
 
 #include <cerrno>
 #include <chrono>
@@ -95,17 +97,6 @@ std::string SignalName(int sig) {
     }
 }
 
-std::optional<long> ParseNumber(const std::string& s, long lo, long hi) {
-    if (s.empty())
-        return std::nullopt;
-    errno = 0;
-    char* end = nullptr;
-    long v = strtol(s.c_str(), &end, 10);
-    if (errno != 0 || *end != '\0' || v < lo || v > hi)
-        return std::nullopt;
-    return v;
-}
-
 struct Options {
     std::string socketPath;
     long replyTimeoutMs = 2000;
@@ -131,7 +122,7 @@ std::optional<Options> ParseOptions(int argc, char* argv[]) {
         if (a == "--socket" && i + 1 < argc) {
             o.socketPath = argv[++i];
         } else if (a == "--reply-timeout-ms" && i + 1 < argc) {
-            auto v = ParseNumber(argv[++i], 0, INT_MAX);
+            auto v = ovcommon::ParseNumber<long>(argv[++i], 0, INT_MAX);
             if (!v)
                 return std::nullopt;
             o.replyTimeoutMs = *v;
@@ -210,23 +201,17 @@ bool Service::Listen() {
         tempDir_ = dir;
         opt_.socketPath = tempDir_ + "/queue.sock";
     }
-    sockaddr_un addr{};
-    if (opt_.socketPath.size() >= sizeof addr.sun_path) {
+    sockaddr_un addr;
+    if (!ovcommon::UnixAddress(opt_.socketPath, addr)) {
         fprintf(stderr, "ov-service: socket path too long\n");
         return false;
     }
     struct stat st;
     if (lstat(opt_.socketPath.c_str(), &st) == 0 && S_ISSOCK(st.st_mode))
         unlink(opt_.socketPath.c_str()); // left over from an earlier run
-    addr.sun_family = AF_UNIX;
-    strcpy(addr.sun_path, opt_.socketPath.c_str());
-    listenFd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (listenFd_ < 0 || bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        listen(listenFd_, 4) != 0) {
+    listenFd_ = ovcommon::ListenUnix(opt_.socketPath, 4, true);
+    if (listenFd_ < 0) {
         perror("ov-service: listen");
-        if (listenFd_ >= 0)
-            close(listenFd_);
-        listenFd_ = -1;
         return false;
     }
     return true;
@@ -423,8 +408,7 @@ void Service::OnFrame(const ovwire::Frame& f) {
 void Service::Ack(int32_t status) {
     std::string frame;
     ovwire::Encode(ovwire::Ack, ovwire::I32(status), frame);
-    if (send(connFd_, frame.data(), frame.size(), MSG_NOSIGNAL) !=
-        static_cast<ssize_t>(frame.size()))
+    if (ovcommon::SendAll(connFd_, frame.data(), frame.size()) != ovcommon::IoResult::Done)
         CloseConnection();
 }
 
@@ -485,13 +469,13 @@ void Service::Command(const std::string& raw) {
     }
     if (line.rfind("sleep ", 0) == 0) {
         auto first = line.find_first_not_of(' ', 6);
-        if (auto ms =
-                ParseNumber(first == std::string::npos ? "" : line.substr(first), 0, INT_MAX)) {
+        if (auto ms = ovcommon::ParseNumber<long>(
+                first == std::string::npos ? "" : line.substr(first), 0, INT_MAX)) {
             sleepUntil_ = Clock::now() + milliseconds(*ms);
             return;
         }
     }
-    if (auto code = ParseNumber(line, INT32_MIN, INT32_MAX))
+    if (auto code = ovcommon::ParseNumber<long>(line, INT32_MIN, INT32_MAX))
         return Send(static_cast<int32_t>(*code));
     fprintf(stderr, "ov-service: unknown command: %s\n", Printable(line).c_str());
 }
@@ -505,8 +489,7 @@ void Service::Send(int32_t code) {
     awaitQueue_.reset();
     std::string frame;
     ovwire::Encode(ovwire::Message, ovwire::I32(code), frame);
-    if (send(connFd_, frame.data(), frame.size(), MSG_NOSIGNAL) !=
-        static_cast<ssize_t>(frame.size())) {
+    if (ovcommon::SendAll(connFd_, frame.data(), frame.size()) != ovcommon::IoResult::Done) {
         CloseConnection();
         awaitQueue_ = code;
         return;

@@ -1,5 +1,7 @@
 #include "Router.h"
 
+#include "Hex.h"
+
 #include <algorithm>
 #include <boost/asio/read.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -15,17 +17,6 @@ using stream = asio::local::stream_protocol;
 using zelwire::Op;
 
 namespace {
-
-std::string Hex(const uint8_t* p, size_t n) {
-    static const char digits[] = "0123456789abcdef";
-    std::string s;
-    s.reserve(2 * n);
-    for (size_t i = 0; i < n; ++i) {
-        s += digits[p[i] >> 4];
-        s += digits[p[i] & 15];
-    }
-    return s;
-}
 
 std::vector<uint8_t> U32(uint32_t v) {
     std::vector<uint8_t> b(4);
@@ -183,7 +174,7 @@ void Services::ReadWrite(const zelwire::ReadWriteRequest& req, const uint8_t* wr
         line << (i ? "." : "") << unsigned(target[i]);
     line << ':' << req.port << " group=" << req.indexGroup << " offset=" << req.indexOffset
          << " read=" << req.readLength << " write=" << req.writeLength
-         << " data=" << Hex(write, req.writeLength) << " status=" << reply.status
+         << " data=" << ovcommon::Hex(write, req.writeLength) << " status=" << reply.status
          << " answer=" << reply.data.size();
     reply.logLine = line.str();
 }

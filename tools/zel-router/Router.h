@@ -27,6 +27,8 @@ struct Options {
     std::string logPath;
 };
 
+// The link addresses the program uses, written out again on purpose: the router checks the
+// program from the other side, so it must not take them from the program's own headers.
 constexpr uint16_t kRuntimePort = 851;
 constexpr uint32_t kRuntimeGroup = 42, kRuntimeOffset = 42;
 constexpr uint16_t kRegistryPort = 10000;

@@ -1,11 +1,12 @@
 // zel-router: simulates the controller's side of the link for the link library stand-in.
+#include "ParseNumber.h"
 #include "RegistryIni.h"
 #include "Router.h"
+#include "SocketIo.h"
 
 #include <boost/asio/signal_set.hpp>
 #include <boost/program_options.hpp>
 #include <cerrno>
-#include <charconv>
 #include <csignal>
 #include <cstring>
 #include <fstream>
@@ -21,37 +22,38 @@ using namespace zelrouter;
 
 namespace {
 
-template <typename T> bool ParseNumber(std::string_view s, T& out) {
-    auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), out);
-    return ec == std::errc() && end == s.data() + s.size() && !s.empty();
-}
-
 bool ParseNetId(const std::string& text, NetId& out) {
     std::string_view s = text;
     for (size_t i = 0; i < 6; ++i) {
         size_t dot = i < 5 ? s.find('.') : s.size();
         if (dot == std::string_view::npos)
             return false;
-        unsigned v = 0;
-        if (!ParseNumber(s.substr(0, dot), v) || v > 255)
+        auto v = ovcommon::ParseNumber<uint8_t>(s.substr(0, dot));
+        if (!v)
             return false;
-        out[i] = uint8_t(v);
+        out[i] = *v;
         s.remove_prefix(i < 5 ? dot + 1 : dot);
     }
     return true;
 }
 
 bool ParseRuntime(const std::string& text, Options& o) {
-    if (text == "echo")
+    if (text == "echo") {
         o.runtime = Options::Runtime::Echo;
-    else if (text == "silent")
+        return true;
+    }
+    if (text == "silent") {
         o.runtime = Options::Runtime::Silent;
-    else if (text.rfind("error=", 0) == 0 &&
-             ParseNumber(std::string_view(text).substr(6), o.runtimeError))
-        o.runtime = Options::Runtime::Error;
-    else
-        return false;
-    return true;
+        return true;
+    }
+    if (text.rfind("error=", 0) == 0) {
+        if (auto n = ovcommon::ParseNumber<int32_t>(std::string_view(text).substr(6))) {
+            o.runtime = Options::Runtime::Error;
+            o.runtimeError = *n;
+            return true;
+        }
+    }
+    return false;
 }
 
 bool LoadRegistry(const std::string& path, Registry& out) {
@@ -69,15 +71,11 @@ bool LoadRegistry(const std::string& path, Registry& out) {
 
 // True when something accepts connections at the socket path.
 bool LiveRouterAt(const std::string& path) {
-    sockaddr_un sa{};
-    sa.sun_family = AF_UNIX;
-    std::strncpy(sa.sun_path, path.c_str(), sizeof(sa.sun_path) - 1);
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int fd = ovcommon::ConnectUnix(path);
     if (fd < 0)
         return false;
-    bool live = connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) == 0;
     close(fd);
-    return live;
+    return true;
 }
 
 int Fail(const std::string& message) {
