@@ -11,10 +11,10 @@ namespace http = boost::beast::http;
 
 static int s_iSessionId = 1;
 
-// Runtime exchange address on the link.
-constexpr uint32_t RUNTIME_INDEX_GROUP = 42;
-constexpr uint32_t RUNTIME_INDEX_OFFSET = 42;
+// Size of the buffers that the reply texts are formatted into.
 constexpr size_t REPLY_TEXT_SIZE = 40;
+// The command word's size; the payload follows it.
+constexpr size_t COMMAND_WORD_SIZE = 4;
 
 // Bounded formatting: always terminated; -1 when the text did not fit.
 __attribute__((format(printf, 3, 4))) static int sprintf_s(char* buffer, size_t size,
@@ -26,7 +26,7 @@ __attribute__((format(printf, 3, 4))) static int sprintf_s(char* buffer, size_t 
     return (n < 0 || static_cast<size_t>(n) >= size) ? -1 : n;
 }
 
-uint32_t decode_command(char const* pCopy) {
+uint32_t DecodeCommand(char const* pCopy) {
     auto const b0 = static_cast<int8_t>(pCopy[0]);
     int32_t nValue;
     if (b0 >= 'A') {
@@ -39,7 +39,7 @@ uint32_t decode_command(char const* pCopy) {
     return static_cast<uint32_t>(nValue) & 0x7FFFFFFFu;
 }
 
-command_reply handle_command(http::request<http::string_body> const& req) {
+CCommandReply HandleCommand(http::request<http::string_body> const& req) {
     auto const& body = req.body();
     size_t const nBody = body.size();
 
@@ -51,8 +51,8 @@ command_reply handle_command(http::request<http::string_body> const& req) {
     size_t nReply = 0;
     int32_t nStatus = 0;
 
-    switch (decode_command(pCopy.get())) {
-    case 1: { // session open
+    switch (DecodeCommand(pCopy.get())) {
+    case COMMAND_SESSION_OPEN: {
         {
             std::lock_guard<std::mutex> lock(_mutex);
             communicator.RefreshTargetAddress();
@@ -63,14 +63,16 @@ command_reply handle_command(http::request<http::string_body> const& req) {
         nReply = std::strlen(pReply.get());
         break;
     }
-    case 2: { // runtime exchange; a body without a whole command word gets the empty reply
-        if (nBody < 4 || commandBuffer == nullptr)
+    case COMMAND_RUNTIME_EXCHANGE: {
+        // A body without a whole command word gets the empty reply.
+        if (nBody < COMMAND_WORD_SIZE || commandBuffer == nullptr)
             break;
         std::lock_guard<std::mutex> lock(_mutex);
         uint32_t nRead = 0;
-        nStatus = communicator.ZelReadWrite(
-            RUNTIME_INDEX_GROUP, RUNTIME_INDEX_OFFSET, COMMAND_BUFFER_SIZE, commandBuffer,
-            static_cast<uint32_t>(nBody - 4), pCopy.get() + 4, &nRead);
+        nStatus = communicator.ZelReadWrite(ZEL_RUNTIME_INDEX_GROUP, ZEL_RUNTIME_INDEX_OFFSET,
+                                            COMMAND_BUFFER_SIZE, commandBuffer,
+                                            static_cast<uint32_t>(nBody - COMMAND_WORD_SIZE),
+                                            pCopy.get() + COMMAND_WORD_SIZE, &nRead);
         if (nStatus == 0) {
             nReply = std::min<size_t>(nRead, COMMAND_BUFFER_SIZE);
             if (nReply > 0) {
@@ -80,7 +82,7 @@ command_reply handle_command(http::request<http::string_body> const& req) {
         }
         break;
     }
-    case 3: { // address
+    case COMMAND_ADDRESS: {
         pReply.reset(new char[REPLY_TEXT_SIZE]);
         sprintf_s(pReply.get(), REPLY_TEXT_SIZE, "IPv4:%s|", "::1");
         nReply = std::strlen(pReply.get());
@@ -90,17 +92,17 @@ command_reply handle_command(http::request<http::string_body> const& req) {
         break;
     }
 
-    command_reply reply;
-    reply.msg.set(http::field::content_type, sReply);
-    reply.msg.keep_alive(req.keep_alive());
+    CCommandReply reply;
+    reply.response.set(http::field::content_type, sReply);
+    reply.response.keep_alive(req.keep_alive());
     if (nStatus == 0 && pReply && nReply > 0) {
-        reply.msg.body().data = pReply.get();
-        reply.msg.body().size = nReply;
-        reply.bytes = std::move(pReply);
+        reply.response.body().data = pReply.get();
+        reply.response.body().size = nReply;
+        reply.pBytes = std::move(pReply);
     } else {
-        reply.msg.body().data = nullptr;
-        reply.msg.body().size = 0;
+        reply.response.body().data = nullptr;
+        reply.response.body().size = 0;
     }
-    reply.msg.body().more = false;
+    reply.response.body().more = false;
     return reply;
 }

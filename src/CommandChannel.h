@@ -5,18 +5,26 @@
 #include <boost/beast/http/message.hpp>
 #include <boost/beast/http/string_body.hpp>
 
+#include <cstdint>
 #include <memory>
+
+// The commands, by the number decoded from a body's command word.
+enum ECommand : uint32_t {
+    COMMAND_SESSION_OPEN = 1,     // point the link at the runtime; reply the session parameters
+    COMMAND_RUNTIME_EXCHANGE = 2, // relay the payload to the runtime; reply its answer
+    COMMAND_ADDRESS = 3,          // reply the address text
+};
 
 // A command reply: a buffer-body response and the bytes its body points at, which must live
 // until the response has been written.
-struct command_reply {
-    boost::beast::http::response<boost::beast::http::buffer_body> msg;
-    std::unique_ptr<char[]> bytes;
+struct CCommandReply {
+    boost::beast::http::response<boost::beast::http::buffer_body> response;
+    std::unique_ptr<char[]> pBytes;
 };
 
 // Carries out the command in the request's body and builds its reply.
-command_reply
-handle_command(boost::beast::http::request<boost::beast::http::string_body> const& req);
+CCommandReply
+HandleCommand(boost::beast::http::request<boost::beast::http::string_body> const& req);
 
 // Reads the command number from the first bytes of a body copy (zero-padded by one byte).
-uint32_t decode_command(char const* pCopy);
+uint32_t DecodeCommand(char const* pCopy);

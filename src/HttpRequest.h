@@ -12,6 +12,9 @@
 
 #include <string>
 
+// The "Server" field of every static response.
+constexpr char server_name[] = "Boost.Beast/356";
+
 // Static files are streamed from C standard I/O files.
 using file_stdio_body = boost::beast::http::basic_file_body<boost::beast::file_stdio>;
 
@@ -33,7 +36,7 @@ void handle_request(
     // The refusal and failure responses: short HTML-typed texts with a length.
     auto const text_response = [&req](http::status status, std::string body) {
         http::response<http::string_body> res{status, req.version()};
-        res.set(http::field::server, "Boost.Beast/356");
+        res.set(http::field::server, server_name);
         res.set(http::field::content_type, "text/html");
         res.keep_alive(req.keep_alive());
         res.body() = std::move(body);
@@ -70,8 +73,8 @@ void handle_request(
     }
 
     if (req.method() == http::verb::post && head == sServiceTarget) {
-        command_reply reply = handle_command(req);
-        return send(std::move(reply.msg), std::move(reply.bytes));
+        CCommandReply reply = HandleCommand(req);
+        return send(std::move(reply.response), std::move(reply.pBytes));
     }
 
     std::string path = path_cat(doc_root, pathPart);
@@ -93,7 +96,7 @@ void handle_request(
 
     if (req.method() == http::verb::head) {
         http::response<http::empty_body> res{http::status::ok, req.version()};
-        res.set(http::field::server, "Boost.Beast/356");
+        res.set(http::field::server, server_name);
         res.set(http::field::content_type, mime_type(path));
         res.content_length(size);
         res.keep_alive(req.keep_alive());
@@ -102,7 +105,7 @@ void handle_request(
 
     http::response<file_stdio_body> res{std::piecewise_construct, std::make_tuple(std::move(body)),
                                         std::make_tuple(http::status::ok, req.version())};
-    res.set(http::field::server, "Boost.Beast/356");
+    res.set(http::field::server, server_name);
     res.set(http::field::content_type, mime_type(path));
     res.content_length(size);
     res.keep_alive(req.keep_alive());

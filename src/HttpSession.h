@@ -1,13 +1,15 @@
-// The connection with its response queue, and the listener that accepts connections.
+// One accepted connection: reads requests, hands each to handle_request, and writes the
+// responses back in request order through its response queue.
 #pragma once
 
-#include "HttpRequest.h"
-
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/steady_timer.hpp>
-#include <boost/asio/strand.hpp>
-#include <boost/beast/core.hpp>
-#include <boost/beast/http.hpp>
+#include <boost/beast/core/bind_handler.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/http/message.hpp>
+#include <boost/beast/http/parser.hpp>
+#include <boost/beast/http/string_body.hpp>
+#include <boost/beast/http/write.hpp>
 
 #include <chrono>
 #include <memory>
@@ -77,6 +79,8 @@ public:
 
     // Time limit of one read; tests may shorten it.
     static std::chrono::steady_clock::duration read_time_limit;
+    // Largest request body read.
+    static constexpr std::uint64_t body_limit = 10000;
 
 private:
     void do_read();
@@ -90,31 +94,4 @@ private:
     queue queue_;
     std::optional<boost::beast::http::request_parser<boost::beast::http::string_body>> parser_;
     bool eof_ = false; // the client ended its requests; close once the queue is written
-};
-
-class listener : public std::enable_shared_from_this<listener> {
-public:
-    listener(boost::asio::io_context& ioc, boost::asio::ip::tcp::endpoint endpoint,
-             std::shared_ptr<std::string const> const& doc_root);
-
-    void run();
-    // Closes the acceptor; only while no thread runs the I/O context.
-    void close();
-    // The port actually bound (for tests that listen on an ephemeral port).
-    unsigned short port() const;
-    std::string const& doc_root() const { return *doc_root_; }
-
-    // Pause after a failed accept.
-    static constexpr std::chrono::milliseconds accept_retry_delay{100};
-
-private:
-    void do_accept();
-    void on_accept(boost::beast::error_code ec, boost::asio::ip::tcp::socket socket);
-    void on_retry(boost::beast::error_code ec);
-
-    boost::asio::io_context& ioc_;
-    boost::asio::ip::tcp::acceptor acceptor_;
-    std::shared_ptr<std::string const> doc_root_;
-    boost::asio::steady_timer retry_timer_;
-    bool ready_ = false; // set-up succeeded
 };

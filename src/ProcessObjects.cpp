@@ -1,13 +1,13 @@
 #include "ProcessObjects.h"
 
-#include "RunModes.h"
+#include "ServiceMode.h"
 
 static_assert(std::atomic<bool>::is_always_lock_free, "signal flags must be lock-free");
 
 int32_t threads = 1;
 std::atomic<bool> g_bStop{false};
 std::atomic<bool> g_killedBySignal{false};
-int32_t g_serverState = 0;
+int32_t g_serverState = SERVER_STATE_STOPPED;
 char* commandBuffer = nullptr;
 std::mutex _mutex;
 

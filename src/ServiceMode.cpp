@@ -1,7 +1,7 @@
 // Service mode: the platform's system service drives the server through a message queue.
 #include "HttpService.h"
 #include "Log.h"
-#include "RunModes.h"
+#include "ServiceMode.h"
 #include "ServiceQueue.h"
 
 #include <boost/asio/io_context.hpp>
@@ -13,34 +13,6 @@
 #include <vector>
 
 namespace net = boost::asio;
-
-char* SysAllocString(const char* text) {
-    int32_t n = static_cast<int32_t>(strlen(text));
-    auto* block = static_cast<char*>(malloc(static_cast<size_t>(n) + 5));
-    if (!block)
-        return nullptr;
-    memcpy(block, &n, sizeof n);
-    memcpy(block + 4, text, static_cast<size_t>(n) + 1);
-    return block + 4;
-}
-
-void SysFreeString(char* s) {
-    if (s)
-        free(s - 4);
-}
-
-int ovMessageQueueFactoryCreate(_com_ptr_t<IOvServerMessageQueueFactory>& factory) {
-    return CreateOvSystemObject(CLSID_OvServerMessageQueueFactory, IID_IOvServerMessageQueueFactory,
-                                reinterpret_cast<void**>(&factory));
-}
-
-int ovServerMessageQueueCreate(_com_ptr_t<IOvServerMessageQueue>& queue, bool addressGiven) {
-    _com_ptr_t<IOvServerMessageQueueFactory> factory;
-    int hr = ovMessageQueueFactoryCreate(factory);
-    if (hr < 0)
-        return hr;
-    return factory->CreateMessageQueue(addressGiven, &queue);
-}
 
 void install_signal_handler() {
     for (auto& [nSignal, handler] : g_signals)
@@ -147,27 +119,27 @@ void CServiceRun::Loop() {
 
 void CServiceRun::Handle(int32_t code) {
     switch (code) {
-    case 1:
+    case SERVICE_MESSAGE_INIT:
         WriteOutput(1, "VelmoraService: init msg received\n");
         OnInit();
-        g_serverState = 1;
+        g_serverState = SERVER_STATE_INITIALISED;
         break;
-    case 2:
+    case SERVICE_MESSAGE_START:
         WriteOutput(1, "VelmoraService: start msg received\n");
         OnStart();
-        g_serverState = 2;
+        g_serverState = SERVER_STATE_STARTED;
         break;
-    case 3:
+    case SERVICE_MESSAGE_SHUTDOWN:
         WriteOutput(1, "VelmoraService: shutdown msg received\n");
         OnShutdown();
-        g_serverState = 1;
+        g_serverState = SERVER_STATE_INITIALISED;
         break;
-    case 4:
+    case SERVICE_MESSAGE_STOP:
         WriteOutput(1, "VelmoraService: stop msg received\n");
         OnStop();
-        g_serverState = 0;
+        g_serverState = SERVER_STATE_STOPPED;
         break;
-    case 5:
+    case SERVICE_MESSAGE_QUIT:
         WriteOutput(1, "VelmoraService: quit msg received\n");
         g_bStop = true;
         break;
@@ -175,8 +147,7 @@ void CServiceRun::Handle(int32_t code) {
         WriteOutput(1, "VelmoraService: Unknown server message receive\n");
         return;
     }
-    int32_t hr = 0;
-    m_pQueue->ReplyMessage(hr);
+    m_pQueue->ReplyMessage(SERVICE_REPLY_OK);
 }
 
 // A listener of an earlier cycle gives up the port before the new one binds it.
@@ -220,11 +191,11 @@ void CServiceRun::JoinWorkers() {
 void CServiceRun::CleanUp() {
     if (g_killedBySignal) {
         WriteOutput(1, "VelmoraService: Signal recieved\n");
-        if (g_serverState == 2) {
+        if (g_serverState == SERVER_STATE_STARTED) {
             m_ioc.stop();
             WriteOutput(1, "VelmoraService: Stopped ioc\n");
         }
-        if (g_serverState >= 1) {
+        if (g_serverState >= SERVER_STATE_INITIALISED) {
             JoinWorkers();
             communicator.CloseZelConnection();
             WriteOutput(1, "VelmoraService: Threads exited\n");

@@ -6,6 +6,18 @@
 
 #include <cstdint>
 
+// The messages that the system service sends through the queue.
+enum EServiceMessage : int32_t {
+    SERVICE_MESSAGE_INIT = 1,     // open the link, create the listener
+    SERVICE_MESSAGE_START = 2,    // start the I/O threads
+    SERVICE_MESSAGE_SHUTDOWN = 3, // stop the I/O context
+    SERVICE_MESSAGE_STOP = 4,     // join the I/O threads, close the link
+    SERVICE_MESSAGE_QUIT = 5,     // end the message loop
+};
+
+// The status that answers a handled message.
+constexpr int32_t SERVICE_REPLY_OK = 0;
+
 // A system string: the int32 length in the 4 bytes before the characters, then a NUL.
 // Returns the address of the first character, or null when out of memory.
 char* SysAllocString(const char* text);

@@ -1,5 +1,8 @@
+// Stand-alone mode: serves until SIGINT or SIGTERM.
+#include "StandAlone.h"
+
 #include "HttpService.h"
-#include "RunModes.h"
+#include "ProcessObjects.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>

@@ -1,6 +1,7 @@
 // VelmoraServer: serves the PLC's web visualisation and relays its commands to the PLC runtime.
 #include "Log.h"
-#include "RunModes.h"
+#include "ServiceMode.h"
+#include "StandAlone.h"
 #include "XmlHandler.h"
 
 int main(int argc, char* argv[]) {

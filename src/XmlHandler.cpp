@@ -15,10 +15,10 @@
 
 namespace {
 
-const char* const kServerName = "ZX4472-Velmora";
+const char* const SERVER_NAME = "ZX4472-Velmora";
 
 // A configuration file larger than this is not loaded.
-constexpr size_t kMaxConfigBytes = 64u << 20;
+constexpr size_t MAX_CONFIG_BYTES = 64u << 20;
 
 // The path with each run of backslashes and each run of slashes turned into one '/';
 // malloc'd, null when out of memory.
@@ -54,7 +54,7 @@ bool LoadConfig(pugi::xml_document& doc, const std::string& path, size_t& size) 
         size_t n = std::fread(chunk.data(), 1, chunk.size(), file);
         if (n == 0)
             break;
-        if (bytes.size() + n > kMaxConfigBytes)
+        if (bytes.size() + n > MAX_CONFIG_BYTES)
             ok = false;
         else
             bytes.append(chunk.data(), n);
@@ -68,9 +68,9 @@ bool LoadConfig(pugi::xml_document& doc, const std::string& path, size_t& size) 
 }
 
 // Collects the saved document, up to a limit: deep nesting indents quadratically.
-struct StringWriter : pugi::xml_writer {
+struct CTextWriter : pugi::xml_writer {
     struct TooLarge {};
-    explicit StringWriter(size_t limit) : limit(limit) {}
+    explicit CTextWriter(size_t limit) : limit(limit) {}
     void write(const void* data, size_t size) override {
         if (size > limit - bytes.size())
             throw TooLarge();
@@ -174,11 +174,11 @@ bool ReplaceFile(const std::string& path, const std::string& bytes) {
 
 // loadedSize: the size of the file as read; the saved form may be a few times larger.
 bool SaveConfig(const pugi::xml_document& doc, const std::string& path, size_t loadedSize) {
-    StringWriter writer(8 * loadedSize + (1u << 20));
+    CTextWriter writer(8 * loadedSize + (1u << 20));
     try {
         doc.save(writer, "\t", pugi::format_indent | pugi::format_no_declaration,
                  pugi::encoding_utf8);
-    } catch (const StringWriter::TooLarge&) {
+    } catch (const CTextWriter::TooLarge&) {
         return false;
     }
     return ReplaceFile(path, CloseEmptyTags(writer.bytes));
@@ -204,7 +204,7 @@ int SetProlverConfigFile(const std::string& configPath, const std::string& exePa
             if (!name)
                 continue;
             pugi::xml_node text = name.first_child();
-            if (!text || std::strcmp(text.value(), kServerName) != 0)
+            if (!text || std::strcmp(text.value(), SERVER_NAME) != 0)
                 continue;
             found = true;
             pugi::xml_attribute enabled = entry.attribute("Enabled");
@@ -220,7 +220,7 @@ int SetProlverConfigFile(const std::string& configPath, const std::string& exePa
         if (!found && bEnable && servers) {
             pugi::xml_node entry = servers.append_child("OrvaneServer");
             entry.append_attribute("Enabled").set_value("1");
-            entry.append_child("Name").append_child(pugi::node_pcdata).set_value(kServerName);
+            entry.append_child("Name").append_child(pugi::node_pcdata).set_value(SERVER_NAME);
             entry.append_child("Path").append_child(pugi::node_pcdata).set_value(exePath.c_str());
             changed = true;
         }

@@ -11,8 +11,10 @@
 extern ZelAddr Addr;
 extern PZelAddr const pAddr;
 
-// Link port of the PLC runtime.
+// Link port of the PLC runtime, and where its exchanges are addressed.
 constexpr uint16_t ZEL_RUNTIME_PORT = 851;
+constexpr uint32_t ZEL_RUNTIME_INDEX_GROUP = 42;
+constexpr uint32_t ZEL_RUNTIME_INDEX_OFFSET = 42;
 
 class ZelCommunicatior {
 public:

@@ -1,11 +1,8 @@
-// The program's actions: the two run modes and the signal handlers of service mode.
+// Service mode: the platform's system service drives the server through its message queue.
 #pragma once
 
 #include "OvString.h"
 #include "ProcessObjects.h"
-
-// Runs stand-alone until SIGINT or SIGTERM; returns 0.
-int StartNormal();
 
 // Runs under the platform's system service; returns 0, or the negative status of a failed set-up.
 int StartFromSystemService(CString programPath, CString addressText, bool addressGiven);
