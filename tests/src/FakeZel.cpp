@@ -1,5 +1,7 @@
 #include "FakeZel.h"
 
+#include "RefCounted.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -7,17 +9,9 @@ FakeZel g_fakeZel;
 
 namespace {
 
-class FakeSync final : public IZelSync {
+class FakeSync final : public ovcommon::RefCounted<IZelSync> {
 public:
-    uint32_t AddRef() override { return ++refs_; }
-    uint32_t Release() override {
-        uint32_t n = --refs_;
-        if (n == 0) {
-            ++g_fakeZel.syncsReleased;
-            delete this;
-        }
-        return n;
-    }
+    ~FakeSync() override { ++g_fakeZel.syncsReleased; }
     int32_t ReadWrite(uint32_t, uint32_t, uint32_t readLength, void* pReadData,
                       uint32_t writeLength, const void* pWriteData, uint32_t* pBytesRead) override {
         std::string request(static_cast<const char*>(pWriteData), writeLength);
@@ -32,22 +26,11 @@ public:
         *pBytesRead = n;
         return 0;
     }
-
-private:
-    uint32_t refs_ = 1;
 };
 
-class FakeClient final : public IZelClient {
+class FakeClient final : public ovcommon::RefCounted<IZelClient> {
 public:
-    uint32_t AddRef() override { return ++refs_; }
-    uint32_t Release() override {
-        uint32_t n = --refs_;
-        if (n == 0) {
-            ++g_fakeZel.clientsReleased;
-            delete this;
-        }
-        return n;
-    }
+    ~FakeClient() override { ++g_fakeZel.clientsReleased; }
     int32_t CreateSync(const ZelNetId* pNetId, uint16_t port, int32_t, IZelSync** ppSync, int32_t,
                        OvVariant, OvVariant) override {
         g_fakeZel.syncNetId = *pNetId;
@@ -58,9 +41,6 @@ public:
         *ppSync = new FakeSync();
         return 0;
     }
-
-private:
-    uint32_t refs_ = 1;
 };
 
 } // namespace

@@ -1,6 +1,8 @@
 // The program in stand-alone mode against zel-router: commands, the runtime and the registry.
+#include "HttpPort.h"
 #include "Process.h"
 #include "RunningRouter.h"
+#include "Text.h"
 
 #include <gtest/gtest.h>
 
@@ -9,29 +11,16 @@
 
 using namespace std::chrono_literals;
 using testsupport::Built;
+using testsupport::Count;
+using testsupport::Hex;
 using testsupport::HttpExchange;
+using testsupport::kHttpPort;
 using testsupport::Process;
+using testsupport::RegistryIni;
 using testsupport::TempDir;
 using testsupport::WriteFile;
 
 namespace {
-
-std::string Hex(const std::string& bytes) {
-    static const char* digits = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : bytes) {
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out;
-}
-
-size_t Count(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1))
-        ++n;
-    return n;
-}
 
 std::string PostRequest(const std::string& body, const char* version = "1.1") {
     return std::string("POST /Velmora HTTP/") + version +
@@ -40,25 +29,19 @@ std::string PostRequest(const std::string& body, const char* version = "1.1") {
 
 // The body of a command reply (read until the server closes).
 std::string Command(const std::string& body) {
-    std::string reply = HttpExchange(42341, PostRequest(body));
+    std::string reply = HttpExchange(kHttpPort, PostRequest(body));
     auto end = reply.find("\r\n\r\n");
     return end == std::string::npos ? "<no reply>" : reply.substr(end + 4);
-}
-
-std::string Registry(const std::string& versionKeyValues) {
-    return "[Software\\Mervold\\Orvane3]\nCurrentVersion=3.1\n\n[Software\\Mervold\\Orvane3\\3.1]"
-           "\n" +
-           versionKeyValues;
 }
 
 class Server {
 public:
     explicit Server(const std::string& routerSocket)
-        : portWasFree_(!testsupport::WaitForTcpPort(42341, 0ms)),
+        : portWasFree_(!testsupport::WaitForTcpPort(kHttpPort, 0ms)),
           process_({Built("VelmoraServer"), "-t"},
                    {{"ZEL_ROUTER_SOCKET", routerSocket}, {"ZEL_TIMEOUT_MS", "2000"}}) {
-        EXPECT_TRUE(portWasFree_) << "port 42341 is held by another process";
-        ready_ = portWasFree_ && testsupport::WaitForTcpPort(42341, 10s);
+        EXPECT_TRUE(portWasFree_) << "the HTTP port is held by another process";
+        ready_ = portWasFree_ && testsupport::WaitForTcpPort(kHttpPort, 10s);
     }
     ~Server() {
         process_.Signal(SIGTERM);
@@ -74,7 +57,7 @@ private:
 
 TEST(GatewayEndToEnd, CommandsReachTheRuntime) {
     TempDir tree;
-    RunningRouter router({}, Registry("BootDir=" + tree.path() + "/\n"));
+    RunningRouter router({}, RegistryIni("BootDir=" + tree.path() + "/\n"));
     Server server(router.Socket());
     ASSERT_TRUE(server.ready());
 
@@ -103,22 +86,22 @@ TEST(GatewayEndToEnd, CommandsReachTheRuntime) {
     EXPECT_EQ(router.Log(), before); // no link traffic
 
     // The reply's exact form: HTTP/1.1 whatever the request, no length, the end is the close.
-    EXPECT_EQ(HttpExchange(42341, PostRequest("AD", "1.0")),
+    EXPECT_EQ(HttpExchange(kHttpPort, PostRequest("AD", "1.0")),
               "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nConnection: "
               "close\r\n\r\nIPv4:::1|");
-    EXPECT_EQ(HttpExchange(42341, PostRequest("AD")),
+    EXPECT_EQ(HttpExchange(kHttpPort, PostRequest("AD")),
               "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n\r\nIPv4:::1|");
 
     // A command pipelined behind a command reply is not carried out.
     size_t exchanges = Count(router.Log(), "group=42 ");
-    std::string both = HttpExchange(42341, PostRequest("AB") + PostRequest("ACxxbehind"));
+    std::string both = HttpExchange(kHttpPort, PostRequest("AB") + PostRequest("ACxxbehind"));
     EXPECT_EQ(Count(both, "HTTP/1.1 200 OK"), 1u);
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(Count(router.Log(), "group=42 "), exchanges);
 }
 
 TEST(GatewayEndToEnd, ClientsExchangingAtOnceGetTheirOwnAnswers) {
-    RunningRouter router({"--delay-ms", "20"}, Registry(""));
+    RunningRouter router({"--delay-ms", "20"}, RegistryIni(""));
     Server server(router.Socket());
     ASSERT_TRUE(server.ready());
     ASSERT_EQ(Command("AB"), "|50000|0|1|false|");
@@ -150,17 +133,17 @@ TEST(GatewayEndToEnd, DocumentRootFollowsTheRegistry) {
         {"InstallDir=" + tree.File("inst/") + "\n", "from InstallDir"},
     };
     for (auto& c : cases) {
-        RunningRouter router({}, Registry(c.values));
+        RunningRouter router({}, RegistryIni(c.values));
         Server server(router.Socket());
         ASSERT_TRUE(server.ready());
-        std::string reply = HttpExchange(42341, "GET / HTTP/1.0\r\n\r\n");
+        std::string reply = HttpExchange(kHttpPort, "GET / HTTP/1.0\r\n\r\n");
         EXPECT_EQ(reply.substr(reply.size() - c.body.size()), c.body) << reply;
     }
     // Without a router: the fixed directory.
     if (!std::filesystem::exists("/usr/local/etc/Orvane/3.1/Boot/Plc")) {
         Server server(tree.File("no-router.sock"));
         ASSERT_TRUE(server.ready());
-        std::string reply = HttpExchange(42341, "GET /Velmora HTTP/1.0\r\n\r\n");
+        std::string reply = HttpExchange(kHttpPort, "GET /Velmora HTTP/1.0\r\n\r\n");
         EXPECT_NE(reply.find("The resource '' was not found."), std::string::npos) << reply;
     }
 }

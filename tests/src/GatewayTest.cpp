@@ -2,7 +2,7 @@
 #include "CommandChannel.h"
 #include "FakeZel.h"
 #include "HttpService.h"
-#include "HttpSession.h"
+#include "HttpListener.h"
 #include "ProcessObjects.h"
 #include "ZelCommunicationReg.h"
 
@@ -110,7 +110,7 @@ TEST(CommandDecoder, LetterAndByteForms) {
     };
     for (auto& c : cases) {
         std::string copy = c.body + std::string(1, '\0');
-        EXPECT_EQ(decode_command(copy.c_str()), c.number) << c.body;
+        EXPECT_EQ(DecodeCommand(copy.c_str()), c.number) << c.body;
     }
 }
 
@@ -127,15 +127,16 @@ protected:
     static std::string Run(const std::string& body) {
         http::request<http::string_body> req{http::verb::post, "/Velmora", 11};
         req.body() = body;
-        auto reply = handle_command(req);
-        EXPECT_EQ(reply.msg.result_int(), 200);
-        EXPECT_EQ(reply.msg.version(), 11u);
-        EXPECT_FALSE(reply.msg.body().more);
-        EXPECT_EQ(reply.msg.count(http::field::content_length), 0u);
-        if (!reply.msg.body().data)
+        auto reply = HandleCommand(req);
+        EXPECT_EQ(reply.response.result_int(), 200);
+        EXPECT_EQ(reply.response.version(), 11u);
+        EXPECT_FALSE(reply.response.body().more);
+        EXPECT_EQ(reply.response.count(http::field::content_length), 0u);
+        if (!reply.response.body().data)
             return "";
-        EXPECT_EQ(static_cast<void*>(reply.bytes.get()), reply.msg.body().data);
-        return std::string(static_cast<char*>(reply.msg.body().data), reply.msg.body().size);
+        EXPECT_EQ(static_cast<void*>(reply.pBytes.get()), reply.response.body().data);
+        return std::string(static_cast<char*>(reply.response.body().data),
+                           reply.response.body().size);
     }
 };
 

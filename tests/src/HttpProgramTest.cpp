@@ -1,5 +1,7 @@
-// The HTTP service of the running program (stand-alone mode) on port 42341.
+// The HTTP service of the running program (stand-alone mode).
+#include "HttpPort.h"
 #include "Process.h"
+#include "Text.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +15,8 @@
 
 using namespace std::chrono_literals;
 using testsupport::Built;
+using testsupport::Count;
+using testsupport::kHttpPort;
 using testsupport::Process;
 using testsupport::TcpClient;
 
@@ -21,21 +25,14 @@ namespace {
 const std::map<std::string, std::string> kNoRouter = {
     {"ZEL_ROUTER_SOCKET", "/nonexistent/zel.sock"}, {"ZEL_TIMEOUT_MS", "500"}};
 
-size_t Count(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1))
-        ++n;
-    return n;
-}
-
 // Out of descriptors, accepts fail; they are retried after a pause, not in a busy loop, and
 // connections are served again once descriptors are free.
 TEST(HttpProgram, FailedAcceptsPauseAndRecover) {
     Process p({"/bin/sh", "-c", "ulimit -n 24; exec " + Built("VelmoraServer") + " -t"}, kNoRouter);
-    ASSERT_TRUE(testsupport::WaitForTcpPort(42341, 10s));
+    ASSERT_TRUE(testsupport::WaitForTcpPort(kHttpPort, 10s));
     std::vector<std::unique_ptr<TcpClient>> clients;
     for (int i = 0; i < 40; ++i)
-        clients.push_back(std::make_unique<TcpClient>(42341, 2s));
+        clients.push_back(std::make_unique<TcpClient>(kHttpPort, 2s));
     ASSERT_TRUE(p.WaitForOutput("accept: Too many open files", 10s, true));
     std::this_thread::sleep_for(1s);
     size_t reports = Count(p.Stderr(), "accept: ");
@@ -43,7 +40,7 @@ TEST(HttpProgram, FailedAcceptsPauseAndRecover) {
     EXPECT_LT(reports, 100u); // a busy loop would report thousands
     clients.clear();
     std::this_thread::sleep_for(300ms);
-    std::string reply = testsupport::HttpExchange(42341, "GET /x HTTP/1.0\r\n\r\n");
+    std::string reply = testsupport::HttpExchange(kHttpPort, "GET /x HTTP/1.0\r\n\r\n");
     EXPECT_EQ(reply.rfind("HTTP/1.0 404 Not Found\r\n", 0), 0u) << reply;
     p.Signal(SIGTERM);
     EXPECT_EQ(p.WaitExit(10s), 0);
@@ -56,7 +53,7 @@ TEST(HttpProgram, PortTakenReportsBindAndKeepsRunning) {
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
-    sa.sin_port = htons(42341);
+    sa.sin_port = htons(kHttpPort);
     sa.sin_addr.s_addr = htonl(INADDR_ANY);
     ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)), 0);
     ASSERT_EQ(listen(fd, 4), 0);

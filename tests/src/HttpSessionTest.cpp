@@ -1,4 +1,5 @@
 // Connections over real loopback sockets: limits, pipelining, closing and failure reports.
+#include "HttpListener.h"
 #include "HttpSession.h"
 #include "Process.h"
 

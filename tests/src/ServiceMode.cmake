@@ -5,5 +5,4 @@ velmora_test(ServiceModeTest SOURCES ServiceModeTest.cpp LIBS velmora_core SERIA
 # The program driven by ov-service, its link going to a zel-router.
 velmora_test(ServiceModeEndToEndTest SOURCES ServiceModeEndToEndTest.cpp LIBS ovsystem_headers SERIAL
              TIMEOUT 180)
-target_include_directories(ServiceModeEndToEndTest PRIVATE ${CMAKE_SOURCE_DIR}/tests/tools/zel-router)
 add_dependencies(ServiceModeEndToEndTest VelmoraServer ov-service zel-router)

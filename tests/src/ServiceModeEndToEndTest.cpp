@@ -1,5 +1,6 @@
 // The program run by ov-service, with its link to a zel-router.
 #include "OvSystem.h"
+#include "HttpPort.h"
 #include "Process.h"
 #include "RunningRouter.h"
 
@@ -28,9 +29,10 @@ TEST_F(ServiceEndToEnd, ServeCycleGetsFiveZeroRepliesAndExitsWithZero) {
     Process p = Service();
     p.Write("init\nstart\n");
     ASSERT_TRUE(p.WaitForOutput("reply 2 0\n", 20s));
-    ASSERT_TRUE(testsupport::WaitForTcpPort(42341, 10s));
+    ASSERT_TRUE(testsupport::WaitForTcpPort(testsupport::kHttpPort, 10s));
     std::string answer = testsupport::HttpExchange(
-        42341, "GET /index.html HTTP/1.1\r\nHost: velmora\r\nConnection: close\r\n\r\n");
+        testsupport::kHttpPort,
+        "GET /index.html HTTP/1.1\r\nHost: velmora\r\nConnection: close\r\n\r\n");
     EXPECT_EQ(answer.rfind("HTTP/1.1 ", 0), 0u) << answer;
     p.Write("shutdown\nstop\nquit\n");
     p.CloseStdin();

@@ -1,8 +1,9 @@
 // Service mode's set-up, message loop and clean-up, against a scripted message queue.
 // This executable provides CreateOvSystemObject and WriteOutput itself: both record into one
 // log, so every test checks the exact order of queue calls and diagnostics.
+#include "HttpPort.h"
 #include "Process.h"
-#include "RunModes.h"
+#include "ServiceMode.h"
 #include "ServiceQueue.h"
 
 #include <gtest/gtest.h>
@@ -48,8 +49,10 @@ _GUID ParseGuid(const char* text) {
     return g;
 }
 
-class FakeQueue : public IOvServerMessageQueue {
+// Slots 0 to 2, logged; the first Release ends the object (nothing adds references).
+template <class Interface> class LoggedUnknown : public Interface {
 public:
+    explicit LoggedUnknown(const char* name) : name_(name) {}
     int32_t QueryInterface(const _GUID&, void**) override {
         g_log.push_back("QueryInterface");
         return -1;
@@ -59,10 +62,21 @@ public:
         return 2;
     }
     uint32_t Release() override {
-        g_log.push_back("queue Release");
+        g_log.push_back(std::string(name_) + " Release");
         delete this;
         return 0;
     }
+
+protected:
+    virtual ~LoggedUnknown() = default;
+
+private:
+    const char* name_;
+};
+
+class FakeQueue : public LoggedUnknown<IOvServerMessageQueue> {
+public:
+    FakeQueue() : LoggedUnknown("queue") {}
     int32_t InitQueue(OvSysString name) override {
         g_log.push_back("InitQueue " + Text(name));
         if (g_script.onInitQueue)
@@ -87,7 +101,6 @@ public:
     }
 
 private:
-    virtual ~FakeQueue() = default;
     // The text as the system string's length prefix gives it.
     static std::string Text(OvSysString s) {
         int32_t n;
@@ -97,21 +110,9 @@ private:
     size_t next_ = 0;
 };
 
-class FakeFactory : public IOvServerMessageQueueFactory {
+class FakeFactory : public LoggedUnknown<IOvServerMessageQueueFactory> {
 public:
-    int32_t QueryInterface(const _GUID&, void**) override {
-        g_log.push_back("QueryInterface");
-        return -1;
-    }
-    uint32_t AddRef() override {
-        g_log.push_back("AddRef");
-        return 2;
-    }
-    uint32_t Release() override {
-        g_log.push_back("factory Release");
-        delete this;
-        return 0;
-    }
+    FakeFactory() : LoggedUnknown("factory") {}
     int32_t CreateMessageQueue(bool addressGiven, IOvServerMessageQueue** ppQueue) override {
         g_log.push_back(std::string("CreateMessageQueue flag=") + (addressGiven ? "1" : "0"));
         if (g_script.createStatus < 0)
@@ -119,9 +120,6 @@ public:
         *ppQueue = new FakeQueue;
         return g_script.createStatus;
     }
-
-private:
-    virtual ~FakeFactory() = default;
 };
 
 } // namespace
@@ -198,8 +196,8 @@ const Log kCycle = Concat({Handled(0, "init"), Handled(1, "start"), Handled(2, "
                            Handled(1, "stop"), Handled(0, "quit")});
 
 std::string Get() {
-    return testsupport::HttpExchange(42341, "GET / HTTP/1.1\r\nHost: velmora\r\n"
-                                            "Connection: close\r\n\r\n");
+    return testsupport::HttpExchange(testsupport::kHttpPort, "GET / HTTP/1.1\r\nHost: velmora\r\n"
+                                                             "Connection: close\r\n\r\n");
 }
 
 // Threads of this process other than the calling one that don't block SIGINT and SIGTERM.

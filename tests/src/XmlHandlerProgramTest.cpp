@@ -1,5 +1,6 @@
 // -e and -d of the installed program, with the install directory read from a simulated registry.
 #include "Process.h"
+#include "Text.h"
 
 #include <gtest/gtest.h>
 
@@ -37,11 +38,7 @@ TEST(Registration, EnableThenDisableTheInstalledProgram) {
 
     TempDir routerDir;
     const std::string socket = routerDir.File("router.sock");
-    WriteFile(routerDir.File("registry.ini"), "[Software\\Mervold\\Orvane3]\n"
-                                              "CurrentVersion=3.1\n"
-                                              "[Software\\Mervold\\Orvane3\\3.1]\n"
-                                              "InstallDir=" +
-                                                  root + "\n");
+    WriteFile(routerDir.File("registry.ini"), testsupport::RegistryIni("InstallDir=" + root));
     Process router(
         {Built("zel-router"), "--socket", socket, "--registry", routerDir.File("registry.ini")});
     ASSERT_TRUE(testsupport::WaitForUnixSocket(socket, 10s));

@@ -1,5 +1,7 @@
 #include "Process.h"
 
+#include "SocketIo.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
@@ -183,18 +185,23 @@ bool WaitForTcpPort(int port, milliseconds limit) {
 bool WaitForUnixSocket(const std::string& path, milliseconds limit) {
     auto deadline = steady_clock::now() + limit;
     for (;;) {
-        int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un sa{};
-        sa.sun_family = AF_UNIX;
-        strncpy(sa.sun_path, path.c_str(), sizeof(sa.sun_path) - 1);
-        bool ok = connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) == 0;
-        close(fd);
-        if (ok)
+        int fd = ovcommon::ConnectUnix(path);
+        if (fd >= 0) {
+            close(fd);
             return true;
+        }
         if (steady_clock::now() >= deadline)
             return false;
         std::this_thread::sleep_for(milliseconds(20));
     }
+}
+
+bool MakeStaleUnixSocket(const std::string& path) {
+    int fd = ovcommon::ListenUnix(path, 1);
+    if (fd < 0)
+        return false;
+    close(fd); // the file stays behind
+    return true;
 }
 
 TempDir::TempDir() {
@@ -222,7 +229,7 @@ void WriteFile(const std::string& path, const std::string& content) {
     f << content;
 }
 
-TcpClient::TcpClient(int port, milliseconds timeout) {
+TcpClient::TcpClient(int port, milliseconds timeout) : timeout_(timeout) {
     fd_ = socket(AF_INET, SOCK_STREAM, 0);
     timeval tv{};
     tv.tv_sec = static_cast<long>(timeout.count() / 1000);
@@ -245,13 +252,9 @@ TcpClient::~TcpClient() {
 }
 
 void TcpClient::Send(const std::string& bytes) {
-    size_t done = 0;
-    while (fd_ >= 0 && done < bytes.size()) {
-        ssize_t n = send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n <= 0)
-            break;
-        done += static_cast<size_t>(n);
-    }
+    // Bounded by the client's time-out in all.
+    if (fd_ >= 0)
+        ovcommon::SendAll(fd_, bytes.data(), bytes.size(), steady_clock::now() + timeout_);
 }
 
 void TcpClient::ShutdownSend() {

@@ -54,6 +54,9 @@ bool WaitForTcpPort(int port, std::chrono::milliseconds limit);
 // True once a Unix socket at path accepts connections (bounded wait).
 bool WaitForUnixSocket(const std::string& path, std::chrono::milliseconds limit);
 
+// Leaves a Unix socket file at path that nobody listens at; false when that fails.
+bool MakeStaleUnixSocket(const std::string& path);
+
 // A fresh temporary directory, removed with its contents by the destructor.
 class TempDir {
 public:
@@ -87,6 +90,7 @@ public:
     bool PeerClosed();
 
 private:
+    std::chrono::milliseconds timeout_;
     int fd_ = -1;
     std::string pending_;
 };

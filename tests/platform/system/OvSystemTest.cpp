@@ -2,6 +2,7 @@
 #include "OvServiceWire.h"
 #include "OvSystem.h"
 #include "Process.h"
+#include "SocketIo.h"
 
 #include <gtest/gtest.h>
 
@@ -37,12 +38,7 @@ private:
 class FakeService {
 public:
     FakeService() {
-        listen_ = socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        strcpy(addr.sun_path, Path().c_str());
-        bind(listen_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        listen(listen_, 1);
+        listen_ = ovcommon::ListenUnix(Path(), 1);
         setenv("OV_SERVICE_SOCKET", Path().c_str(), 1);
     }
     ~FakeService() {
@@ -85,9 +81,7 @@ public:
         ovwire::Encode(type, payload, frame);
         SendRaw(frame);
     }
-    void SendRaw(const std::string& bytes) {
-        (void)!send(conn_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    }
+    void SendRaw(const std::string& bytes) { ovcommon::SendAll(conn_, bytes.data(), bytes.size()); }
     void Ack(int32_t status) { Send(ovwire::Ack, ovwire::I32(status)); }
     // Takes the queue announcement and the InitQueue, acking both with 0.
     void Register() {

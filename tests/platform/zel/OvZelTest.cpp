@@ -1,6 +1,8 @@
 // The link library stand-in against a zel-router started by each test.
 #include "OvZel.h"
 #include "RunningRouter.h"
+#include "SocketIo.h"
+#include "Text.h"
 #include "ZelWire.h"
 
 #include <gtest/gtest.h>
@@ -17,6 +19,7 @@
 #include <unistd.h>
 
 using namespace std::chrono_literals;
+using testsupport::Hex;
 
 namespace {
 
@@ -26,14 +29,6 @@ constexpr uint8_t kCanary = 0xAA;
 void UseRouter(const std::string& socket, int timeoutMs = 5000) {
     setenv("ZEL_ROUTER_SOCKET", socket.c_str(), 1);
     setenv("ZEL_TIMEOUT_MS", std::to_string(timeoutMs).c_str(), 1);
-}
-
-std::string Hex(const std::string& s) {
-    static const char d[] = "0123456789abcdef";
-    std::string h;
-    for (unsigned char c : s)
-        h += {d[c >> 4], d[c & 15]};
-    return h;
 }
 
 struct Answer {
@@ -296,12 +291,7 @@ TEST(ZelStandIn, NoRouter) {
     testsupport::TempDir dir;
     // A socket file that nobody listens at.
     const std::string stale = dir.File("stale.sock");
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un sa{};
-    sa.sun_family = AF_UNIX;
-    std::strncpy(sa.sun_path, stale.c_str(), sizeof(sa.sun_path) - 1);
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)), 0);
-    close(fd);
+    ASSERT_TRUE(testsupport::MakeStaleUnixSocket(stale));
 
     for (const std::string& path : {dir.File("missing.sock"), stale}) {
         SCOPED_TRACE(path);
@@ -376,12 +366,7 @@ class FakeRouter {
 public:
     using Reply = std::function<std::string(const zelwire::Header& request)>;
     FakeRouter(const std::string& path, Reply reply) : reply_(std::move(reply)) {
-        listen_ = socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un sa{};
-        sa.sun_family = AF_UNIX;
-        std::strncpy(sa.sun_path, path.c_str(), sizeof(sa.sun_path) - 1);
-        bind(listen_, reinterpret_cast<sockaddr*>(&sa), sizeof(sa));
-        listen(listen_, 4);
+        listen_ = ovcommon::ListenUnix(path, 4);
         thread_ = std::thread([this] { Serve(); });
     }
     ~FakeRouter() {
@@ -392,18 +377,7 @@ public:
 
 private:
     static bool RecvAll(int fd, void* p, size_t n) {
-        auto* b = static_cast<uint8_t*>(p);
-        while (n > 0) {
-            pollfd pf{fd, POLLIN, 0};
-            if (poll(&pf, 1, 5000) != 1)
-                return false;
-            ssize_t k = recv(fd, b, n, 0);
-            if (k <= 0)
-                return false;
-            b += k;
-            n -= size_t(k);
-        }
-        return true;
+        return ovcommon::RecvAll(fd, p, n, ovcommon::Clock::now() + 5s) == ovcommon::IoResult::Done;
     }
     void Serve() {
         while (!stop_) {
@@ -417,7 +391,7 @@ private:
                 std::vector<uint8_t> payload(h.length);
                 if (RecvAll(fd, payload.data(), payload.size())) {
                     std::string out = reply_(h);
-                    send(fd, out.data(), out.size(), MSG_NOSIGNAL);
+                    ovcommon::SendAll(fd, out.data(), out.size());
                 }
             }
             close(fd);

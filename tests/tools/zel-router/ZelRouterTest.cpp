@@ -1,5 +1,6 @@
 // zel-router as its clients see it: frames on the socket, the log, signals, the command line.
 #include "RunningRouter.h"
+#include "SocketIo.h"
 #include "ZelWire.h"
 
 #include <gtest/gtest.h>
@@ -20,22 +21,13 @@ namespace {
 // A blocking client of the router's socket; every wait is bounded.
 class RawClient {
 public:
-    explicit RawClient(const std::string& path) {
-        fd_ = socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un sa{};
-        sa.sun_family = AF_UNIX;
-        std::strncpy(sa.sun_path, path.c_str(), sizeof(sa.sun_path) - 1);
-        if (connect(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0) {
-            close(fd_);
-            fd_ = -1;
-        }
-    }
+    explicit RawClient(const std::string& path) : fd_(ovcommon::ConnectUnix(path)) {}
     ~RawClient() {
         if (fd_ >= 0)
             close(fd_);
     }
     bool connected() const { return fd_ >= 0; }
-    void Send(const std::string& bytes) { send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
+    void Send(const std::string& bytes) { ovcommon::SendAll(fd_, bytes.data(), bytes.size()); }
     void ShutdownSend() { shutdown(fd_, SHUT_WR); }
     // Exactly n bytes, or fewer when the peer closes or 5 s pass.
     std::string Recv(size_t n) {
@@ -193,12 +185,7 @@ TEST(ZelRouter, ReplacesStaleSocketAndRemovesItOnExit) {
         SCOPED_TRACE(sig);
         testsupport::TempDir dir;
         const std::string path = dir.File("r.sock");
-        int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un sa{};
-        sa.sun_family = AF_UNIX;
-        std::strncpy(sa.sun_path, path.c_str(), sizeof(sa.sun_path) - 1);
-        ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)), 0);
-        close(fd);
+        ASSERT_TRUE(testsupport::MakeStaleUnixSocket(path));
 
         Process router({Built("zel-router"), "--socket", path});
         ASSERT_TRUE(testsupport::WaitForUnixSocket(path, 10s));
