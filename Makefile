@@ -1,29 +1,28 @@
 # The two set-up commands: `make demo` and `make test`. Each installs what is missing first.
 BUILD ?= build
 JOBS  ?= $(shell nproc)
+CMAKE_ARGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all build demo test configure clean
+.PHONY: all build demo test clean
 
 all: build
 
-configure:
-	@test -f $(BUILD)/build.ninja || cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# Set-up, configure and build: what every target starts with. $(1) is the bootstrap's mode.
+define prepare
+	@scripts/bootstrap $(1)
+	@test -f $(BUILD)/build.ninja || cmake -S . -B $(BUILD) -G Ninja $(CMAKE_ARGS)
+	@cmake --build $(BUILD) -j $(JOBS)
+endef
 
 build:
-	@scripts/bootstrap build
-	@$(MAKE) --no-print-directory configure
-	@cmake --build $(BUILD) -j $(JOBS)
+	$(call prepare,build)
 
 demo:
-	@scripts/bootstrap demo
-	@$(MAKE) --no-print-directory configure
-	@cmake --build $(BUILD) -j $(JOBS)
+	$(call prepare,demo)
 	@scripts/demo $(BUILD)
 
 test:
-	@scripts/bootstrap test
-	@$(MAKE) --no-print-directory configure
-	@cmake --build $(BUILD) -j $(JOBS)
+	$(call prepare,test)
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 clean:
