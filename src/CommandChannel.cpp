@@ -55,6 +55,9 @@ CCommandReply HandleCommand(http::request<http::string_body> const& req) {
     case COMMAND_SESSION_OPEN: {
         {
             std::lock_guard<std::mutex> lock(_mutex);
+            // A link port that could not be opened at start (no link then) is opened now, so
+            // the link comes back without a restart.
+            communicator.OpenZelConnection();
             communicator.RefreshTargetAddress();
         }
         pReply.reset(new char[REPLY_TEXT_SIZE]);

@@ -62,7 +62,7 @@ void listener::do_accept() {
                            beast::bind_front_handler(&listener::on_accept, shared_from_this()));
 }
 
-void listener::on_accept(beast::error_code ec, tcp::socket socket) {
+void listener::on_accept(beast::error_code ec, socket_type socket) {
     if (!ready_)
         return; // closed
     if (ec) {

@@ -4,6 +4,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
 #include <boost/system/error_code.hpp>
 
 #include <chrono>
@@ -12,6 +13,10 @@
 
 class listener : public std::enable_shared_from_this<listener> {
 public:
+    // An accepted connection's socket, on the connection's own strand.
+    using socket_type = boost::asio::basic_stream_socket<
+        boost::asio::ip::tcp, boost::asio::strand<boost::asio::io_context::executor_type>>;
+
     listener(boost::asio::io_context& ioc, boost::asio::ip::tcp::endpoint endpoint,
              std::shared_ptr<std::string const> const& doc_root);
 
@@ -31,7 +36,7 @@ public:
 
 private:
     void do_accept();
-    void on_accept(boost::system::error_code ec, boost::asio::ip::tcp::socket socket);
+    void on_accept(boost::system::error_code ec, socket_type socket);
     void on_retry(boost::system::error_code ec);
 
     boost::asio::io_context& ioc_;

@@ -2,12 +2,11 @@
 #pragma once
 
 #include "CommandChannel.h"
+#include "HttpFileBody.h"
 #include "HttpUtil.h"
 #include "ProcessObjects.h"
 
-#include <boost/beast/core/file_stdio.hpp>
 #include <boost/beast/http/empty_body.hpp>
-#include <boost/beast/http/file_body.hpp>
 #include <boost/beast/http/string_body.hpp>
 
 #include <string>
@@ -15,15 +14,27 @@
 // The "Server" field of every static response.
 constexpr char server_name[] = "Boost.Beast/356";
 
-// Static files are streamed from C standard I/O files.
-using file_stdio_body = boost::beast::http::basic_file_body<boost::beast::file_stdio>;
-
 enum class open_result { ok, not_found, failed };
 
-// Opens a static file for streaming. Only regular files are opened, and opening never blocks
+// Opens a static file for sending. Only regular files are opened, and opening never blocks
 // (a FIFO would wait for a writer). On failure `message` is the text for the 500 response.
-open_result open_static_file(std::string const& path, file_stdio_body::value_type& body,
+open_result open_static_file(std::string const& path, static_file_body::value_type& body,
                              std::string& message);
+
+// Whether a command request comes from a page of another origin: an Origin field whose host
+// and port differ from the Host field's (the scheme is not compared, so a TLS proxy in front
+// keeps working; "null" never matches), or a Sec-Fetch-Site field other than "same-origin" or
+// "none". A request with neither field (no browser sent it) is not refused.
+bool is_cross_origin(std::size_t origins, boost::beast::string_view origin, std::size_t hosts,
+                     boost::beast::string_view host, std::size_t fetch_sites,
+                     boost::beast::string_view fetch_site);
+
+template <class Fields> bool is_cross_origin(Fields const& fields) {
+    namespace http = boost::beast::http;
+    return is_cross_origin(fields.count(http::field::origin), fields[http::field::origin],
+                           fields.count(http::field::host), fields[http::field::host],
+                           fields.count("Sec-Fetch-Site"), fields["Sec-Fetch-Site"]);
+}
 
 template <class Body, class Allocator, class Send>
 void handle_request(
@@ -33,7 +44,8 @@ void handle_request(
     namespace beast = boost::beast;
     namespace http = beast::http;
 
-    // The refusal and failure responses: short HTML-typed texts with a length.
+    // The refusal and failure responses: short HTML-typed texts with a length. A HEAD response
+    // keeps the length of the text but carries no body.
     auto const text_response = [&req](http::status status, std::string body) {
         http::response<http::string_body> res{status, req.version()};
         res.set(http::field::server, server_name);
@@ -41,18 +53,23 @@ void handle_request(
         res.keep_alive(req.keep_alive());
         res.body() = std::move(body);
         res.prepare_payload();
+        if (req.method() == http::verb::head)
+            res.body().clear();
         return res;
     };
     auto const bad_request = [&](beast::string_view why) {
-        return text_response(http::status::bad_request, std::string(why));
+        return text_response(http::status::bad_request, html_escape(why));
+    };
+    auto const forbidden = [&](beast::string_view why) {
+        return text_response(http::status::forbidden, html_escape(why));
     };
     auto const not_found = [&](beast::string_view target) {
         return text_response(http::status::not_found,
-                             "The resource '" + std::string(target) + "' was not found.");
+                             "The resource '" + html_escape(target) + "' was not found.");
     };
     auto const server_error = [&](beast::string_view what) {
         return text_response(http::status::internal_server_error,
-                             "An error occurred: '" + std::string(what) + "'");
+                             "An error occurred: '" + html_escape(what) + "'");
     };
 
     if (req.method() != http::verb::get && req.method() != http::verb::head &&
@@ -73,15 +90,22 @@ void handle_request(
     }
 
     if (req.method() == http::verb::post && head == sServiceTarget) {
+        // Before any command is decoded: a page of another origin must not reach the runtime.
+        if (is_cross_origin(req.base()))
+            return send(forbidden("Cross-origin request refused"));
         CCommandReply reply = HandleCommand(req);
         return send(std::move(reply.response), std::move(reply.pBytes));
     }
+
+    // "/VelmoraX" names a file inside the root, never one beside it ("<root>X").
+    if (!pathPart.empty() && pathPart[0] != '/')
+        pathPart = target;
 
     std::string path = path_cat(doc_root, pathPart);
     if (target.back() == '/')
         path.append("index.html");
 
-    file_stdio_body::value_type body;
+    static_file_body::value_type body;
     std::string message;
     switch (open_static_file(path, body, message)) {
     case open_result::not_found:
@@ -103,8 +127,8 @@ void handle_request(
         return send(std::move(res));
     }
 
-    http::response<file_stdio_body> res{std::piecewise_construct, std::make_tuple(std::move(body)),
-                                        std::make_tuple(http::status::ok, req.version())};
+    http::response<static_file_body> res{std::piecewise_construct, std::make_tuple(std::move(body)),
+                                         std::make_tuple(http::status::ok, req.version())};
     res.set(http::field::server, server_name);
     res.set(http::field::content_type, mime_type(path));
     res.content_length(size);

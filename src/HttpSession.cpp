@@ -2,31 +2,151 @@
 
 #include "HttpRequest.h"
 #include "HttpUtil.h"
+#include "SysIo.h"
 
-#include <boost/beast/http/read.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/beast/core/error.hpp>
+#include <boost/beast/core/read_size.hpp>
 #include <boost/beast/websocket/rfc6455.hpp>
+
+#include <algorithm>
+#include <cerrno>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace beast = boost::beast;
 namespace http = beast::http;
 namespace net = boost::asio;
 using tcp = net::ip::tcp;
 
+http_session::clock::duration http_session::read_time_limit = std::chrono::seconds(30);
+http_session::clock::duration http_session::write_time_limit = std::chrono::seconds(30);
+http_session::clock::duration http_session::linger_idle_limit = std::chrono::seconds(5);
+http_session::clock::duration http_session::linger_total_limit = std::chrono::seconds(30);
+
+// The parser of the request being read, and the bytes read beyond what it has taken.
+struct http_session::request_reader {
+    beast::flat_buffer buffer;
+    std::optional<http::request_parser<http::string_body>> parser;
+
+    // A fresh parser for every request: fresh limits and state.
+    void start() {
+        parser.emplace();
+        parser->body_limit(body_limit);
+    }
+};
+
+// ---- response queue
+
+http_session::queue::~queue() {
+    while (head_ != nullptr)
+        delete std::exchange(head_, head_->next_);
+}
+
+void http_session::queue::push(work* item) {
+    if (tail_ != nullptr)
+        tail_->next_ = item;
+    else
+        head_ = item;
+    tail_ = item;
+    if (++count_ == 1) {
+        session_.prepare_write();
+        (*head_)();
+    }
+}
+
 bool http_session::queue::on_write() {
-    BOOST_ASSERT(!items_.empty());
+    BOOST_ASSERT(head_ != nullptr);
     auto const was_full = is_full();
-    items_.erase(items_.begin());
-    if (!items_.empty())
-        (*items_.front())();
+    delete std::exchange(head_, head_->next_);
+    if (head_ == nullptr)
+        tail_ = nullptr;
+    --count_;
+    if (head_ != nullptr) {
+        session_.prepare_write();
+        (*head_)();
+    }
     return was_full;
 }
 
-std::chrono::steady_clock::duration http_session::read_time_limit = std::chrono::seconds(30);
+bool http_session::queue::file_work::done() const {
+    return started_ && head_sent_ == head_.size() && offset_ == file_.size();
+}
 
-http_session::http_session(tcp::socket&& socket, std::shared_ptr<std::string const> const& doc_root)
-    : stream_(std::move(socket)), doc_root_(doc_root), queue_(*this) {
-    // Responses go out in several writes (header, file chunks): don't hold the last one back.
+void http_session::queue::file_work::operator()() {
+    auto& s = session_;
+    if (!started_) {
+        started_ = true;
+        auto const size = file_.size();
+        if (size <= small_file_limit) {
+            // The whole file goes out with the header, in one write.
+            auto const at = head_.size();
+            head_.resize(at + static_cast<std::size_t>(size));
+            while (offset_ < size) {
+                ssize_t n = ::pread(file_.native_handle(), &head_[at + offset_], size - offset_,
+                                    static_cast<off_t>(offset_));
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n <= 0) {
+                    // The file shrank since it was opened: the promised length can't be kept.
+                    beast::error_code ec(n < 0 ? errno : EIO, boost::system::generic_category());
+                    return net::post(s.socket_.get_executor(),
+                                     beast::bind_front_handler(&http_session::on_write_some,
+                                                               s.shared_from_this(), ec, 0));
+                }
+                offset_ += static_cast<std::uint64_t>(n);
+            }
+        } else {
+            // The body follows in further writes: don't let the last one wait for an ack.
+            s.set_no_delay();
+        }
+    }
+    if (head_sent_ < head_.size()) {
+        return s.socket_.async_write_some(
+            net::buffer(head_.data() + head_sent_, head_.size() - head_sent_),
+            [this, self = s.shared_from_this()](beast::error_code ec, std::size_t n) {
+                head_sent_ += n;
+                self->on_write_some(ec, n);
+            });
+    }
+    // The rest of a large file, straight from the file. One turn sends at most a few
+    // megabytes, so other connections get their turn.
+    constexpr std::uint64_t turn_limit = 4 << 20;
+    std::uint64_t sent = 0;
     beast::error_code ec;
-    stream_.socket().set_option(tcp::no_delay(true), ec);
+    while (offset_ < file_.size() && sent < turn_limit) {
+        auto const want = static_cast<std::size_t>(std::min(file_.size() - offset_, turn_limit));
+        ssize_t n = send_file(s.socket_.native_handle(), file_.native_handle(), offset_, want);
+        if (n > 0) {
+            sent += static_cast<std::uint64_t>(n);
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (sent > 0)
+                s.write_progressed();
+            return s.socket_.async_wait(net::socket_base::wait_write,
+                                        [self = s.shared_from_this()](beast::error_code ec) {
+                                            self->on_write_some(ec, 0);
+                                        });
+        }
+        ec = beast::error_code(n < 0 ? errno : EIO, boost::system::generic_category());
+        break;
+    }
+    net::post(s.socket_.get_executor(), beast::bind_front_handler(&http_session::on_write_some,
+                                                                  s.shared_from_this(), ec, sent));
+}
+
+// ---- session
+
+http_session::http_session(socket_type&& socket, std::shared_ptr<std::string const> const& doc_root)
+    : socket_(std::move(socket)), doc_root_(doc_root), queue_(*this),
+      deadlines_(net::use_service<deadline_service>(
+          socket_.get_executor().get_inner_executor().context())) {
+    deadlines_.add(deadline_entry_, *this);
+}
+
+http_session::~http_session() {
+    deadlines_.remove(deadline_entry_);
 }
 
 void http_session::run() {
@@ -34,53 +154,262 @@ void http_session::run() {
 }
 
 void http_session::do_read() {
-    // A fresh parser for every request: fresh limits and state.
-    parser_.emplace();
-    parser_->body_limit(body_limit);
-    stream_.expires_after(read_time_limit);
-    http::async_read(stream_, buffer_, *parser_,
-                     beast::bind_front_handler(&http_session::on_read, shared_from_this()));
+    reading_ = true;
+    read_deadline_ = clock::now() + read_time_limit;
+    publish_deadline();
+    if (reader_ && reader_->buffer.size() > 0) {
+        // The next request (pipelined) has arrived with the last one.
+        reader_->start();
+        return parse_buffered();
+    }
+    // Idle: nothing is held but the small buffer of the pending read.
+    reader_.reset();
+    socket_.async_read_some(
+        net::buffer(first_),
+        beast::bind_front_handler(&http_session::on_read_some, shared_from_this()));
 }
 
-void http_session::on_read(beast::error_code ec, std::size_t) {
-    if (ec == http::error::end_of_stream) {
-        // Responses still pending are written first; the close follows the last of them.
-        if (queue_.empty())
-            return do_close();
-        eof_ = true;
+void http_session::on_read_some(beast::error_code ec, std::size_t bytes_transferred) {
+    if (closed_)
         return;
+    if (ec == net::error::eof) {
+        // The end of the stream before a request began, or in the middle of one.
+        if (!reader_ || !reader_->parser->got_some())
+            return on_read(http::error::end_of_stream);
+        reader_->parser->put_eof(ec);
+        return on_read(ec ? ec : http::error::partial_message);
     }
     if (ec)
-        return fail(ec, "read");
-
-    if (beast::websocket::is_upgrade(parser_->get()))
-        return fail(ec, "Needs a Websocket upgrade. Not implemented.");
-
-    handle_request(*doc_root_, parser_->release(), queue_);
-
-    // Nothing is read behind a response that closes the connection.
-    if (queue_.closing())
-        return;
-    if (!queue_.is_full())
-        do_read();
+        return on_read(ec);
+    if (!reader_) {
+        // The first bytes of a request: now it needs a parser. A request that came whole in
+        // the first read is parsed in place.
+        reader_ = std::make_unique<request_reader>();
+        reader_->start();
+        auto const used = reader_->parser->put(net::buffer(first_, bytes_transferred), ec);
+        if (ec && ec != http::error::need_more)
+            return on_read(ec);
+        auto const left = bytes_transferred - used;
+        reader_->buffer.commit(
+            net::buffer_copy(reader_->buffer.prepare(left), net::buffer(first_ + used, left)));
+        if (reader_->parser->is_done())
+            return on_read({});
+    } else {
+        reader_->buffer.commit(bytes_transferred);
+    }
+    parse_buffered();
 }
 
-void http_session::on_write(bool close, beast::error_code ec, std::size_t) {
-    if (ec)
-        return fail(ec, "write");
-    if (close)
-        return do_close();
-    bool const was_full = queue_.on_write();
-    if (eof_) {
+// Parses what has been read; reads more when the request is not complete yet.
+void http_session::parse_buffered() {
+    auto& reader = *reader_;
+    while (reader.buffer.size() > 0 && !reader.parser->is_done()) {
+        beast::error_code ec;
+        auto const used = reader.parser->put(reader.buffer.data(), ec);
+        reader.buffer.consume(used);
+        if (ec == http::error::need_more)
+            break;
+        if (ec)
+            return on_read(ec);
+        if (used == 0)
+            break;
+    }
+    if (reader.parser->is_done())
+        return on_read({});
+    socket_.async_read_some(
+        reader.buffer.prepare(beast::read_size(reader.buffer, 65536)),
+        beast::bind_front_handler(&http_session::on_read_some, shared_from_this()));
+}
+
+void http_session::on_read(beast::error_code ec) {
+    reading_ = false;
+    read_deadline_ = never;
+    publish_deadline();
+
+    if (ec == http::error::end_of_stream) {
+        // Responses still pending are written first; the close follows the last of them.
+        eof_ = true;
+        read_done_ = true;
+        reader_.reset();
         if (queue_.empty())
             do_close();
         return;
     }
-    if (was_full && !queue_.closing())
+    if (ec) {
+        fail(ec, "read");
+        read_done_ = true;
+        reader_.reset();
+        // Nothing is left to write: there is no response to protect.
+        if (queue_.empty())
+            close_socket();
+        return;
+    }
+
+    if (beast::websocket::is_upgrade(reader_->parser->get())) {
+        fail(ec, "Needs a Websocket upgrade. Not implemented.");
+        read_done_ = true;
+        reader_.reset();
+        if (queue_.empty())
+            close_socket();
+        return;
+    }
+
+    handle_request(*doc_root_, reader_->parser->release(), queue_);
+
+    // Nothing is read behind a response that closes the connection.
+    if (queue_.closing()) {
+        read_done_ = true;
+        reader_.reset();
+        return;
+    }
+    if (!queue_.is_full())
+        do_read();
+}
+
+void http_session::prepare_write() {
+    if (++responses_started_ > 1)
+        set_no_delay(); // it may follow data not yet acknowledged
+    write_progressed();
+}
+
+void http_session::set_no_delay() {
+    if (no_delay_)
+        return;
+    no_delay_ = true;
+    beast::error_code ec;
+    socket_.set_option(tcp::no_delay(true), ec);
+}
+
+void http_session::write_progressed() {
+    write_deadline_ = clock::now() + write_time_limit;
+    publish_deadline();
+}
+
+void http_session::on_write_some(beast::error_code ec, std::size_t bytes_transferred) {
+    if (closed_)
+        return;
+    if (ec) {
+        fail(ec, "write");
+        return close_socket();
+    }
+    if (bytes_transferred > 0)
+        write_progressed();
+    auto& front = queue_.front();
+    if (!front.done())
+        return front();
+    on_write(front.close_, ec, bytes_transferred);
+}
+
+void http_session::on_write(bool close, beast::error_code ec, std::size_t) {
+    if (ec) {
+        fail(ec, "write");
+        return close_socket();
+    }
+    if (close)
+        return do_close(); // the written response stays at the front of the queue
+    bool const was_full = queue_.on_write();
+    if (queue_.empty()) {
+        write_deadline_ = never;
+        if (reading_) // the wait for the next request counts from here
+            read_deadline_ = std::max(read_deadline_, clock::now() + read_time_limit);
+        publish_deadline();
+    }
+    if (read_done_) {
+        if (queue_.empty())
+            do_close();
+        return;
+    }
+    if (was_full)
         do_read();
 }
 
 void http_session::do_close() {
     beast::error_code ec;
-    stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
+    socket_.shutdown(tcp::socket::shutdown_send, ec);
+    write_deadline_ = never;
+    // The client has ended its side already: nothing can follow that would reset the
+    // connection.
+    if (eof_ || ec)
+        return close_socket();
+    linger_end_ = clock::now() + linger_total_limit;
+    do_linger();
+}
+
+// Reads and drops what the client still sends, until it closes. Closing with unread bytes
+// would reset the connection and cut off the end of the response still in flight.
+void http_session::do_linger() {
+    lingering_ = true;
+    linger_deadline_ = std::min(clock::now() + linger_idle_limit, linger_end_);
+    publish_deadline();
+    socket_.async_read_some(net::buffer(first_), beast::bind_front_handler(&http_session::on_linger,
+                                                                           shared_from_this()));
+}
+
+void http_session::on_linger(beast::error_code ec, std::size_t) {
+    if (closed_)
+        return;
+    if (ec)
+        return close_socket(); // the client closed, or the connection failed
+    // Drop what else is there now, a bounded amount per turn.
+    char sink[4096];
+    for (int i = 0; i < 16; ++i) {
+        ssize_t n = ::recv(socket_.native_handle(), sink, sizeof sink, MSG_DONTWAIT);
+        if (n > 0)
+            continue;
+        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+            return close_socket();
+        break;
+    }
+    do_linger();
+}
+
+void http_session::close_socket() {
+    closed_ = true;
+    reading_ = false;
+    lingering_ = false;
+    read_deadline_ = write_deadline_ = linger_deadline_ = never;
+    publish_deadline();
+    beast::error_code ec;
+    socket_.close(ec);
+}
+
+// ---- time limits
+
+void http_session::publish_deadline() {
+    auto const earliest =
+        std::min({reading_ ? read_deadline_ : never, queue_.empty() ? never : write_deadline_,
+                  lingering_ ? linger_deadline_ : never});
+    if (earliest == never)
+        deadline_entry_.expires_never();
+    else
+        deadline_entry_.expires_at(earliest);
+}
+
+// From the deadline service's timer, on any thread.
+void http_session::notify_deadline(std::shared_ptr<http_session> self) {
+    net::post(socket_.get_executor(), [self = std::move(self)] { self->on_deadline(); });
+}
+
+void http_session::on_deadline() {
+    if (closed_)
+        return;
+    auto const now = clock::now();
+    if (lingering_ && linger_deadline_ <= now)
+        return close_socket();
+    bool const writing = !queue_.empty() && write_deadline_ != never;
+    if (writing && write_deadline_ <= now) {
+        // The client stopped reading: the write made no progress within the limit.
+        fail(beast::error::timeout, "write");
+        return close_socket();
+    }
+    if (reading_ && read_deadline_ <= now) {
+        if (writing) {
+            // A response is still going out: the connection is busy, not idle.
+            read_deadline_ = now + read_time_limit;
+        } else {
+            fail(beast::error::timeout, "read");
+            return close_socket();
+        }
+    }
+    publish_deadline();
 }

@@ -1,40 +1,59 @@
 // One accepted connection: reads requests, hands each to handle_request, and writes the
 // responses back in request order through its response queue.
+//
+// An idle connection holds little: a pending read into a small buffer inside the session,
+// and no parser, read buffer or queue storage; those exist only while a request is being read
+// or responses are queued. Time limits are kept by the I/O context's deadline_service, not by
+// a timer per connection.
 #pragma once
 
+#include "HttpDeadline.h"
+#include "HttpFileBody.h"
+
+#include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/strand.hpp>
 #include <boost/beast/core/bind_handler.hpp>
+#include <boost/beast/core/buffers_range.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
-#include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http/message.hpp>
 #include <boost/beast/http/parser.hpp>
+#include <boost/beast/http/serializer.hpp>
 #include <boost/beast/http/string_body.hpp>
 #include <boost/beast/http/write.hpp>
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <optional>
-#include <vector>
+#include <string>
+#include <type_traits>
 
 class http_session : public std::enable_shared_from_this<http_session> {
 public:
+    using executor_type = boost::asio::strand<boost::asio::io_context::executor_type>;
+    using socket_type = boost::asio::basic_stream_socket<boost::asio::ip::tcp, executor_type>;
+    using clock = std::chrono::steady_clock;
+
     // The response queue: responses are written in request order, at most eight pending.
     class queue {
         enum { limit = 8 };
 
+        // One queued response. operator() writes its next piece; on_write_some follows.
         struct work {
             virtual ~work() = default;
             virtual void operator()() = 0;
+            virtual bool done() const = 0;
+            work* next_ = nullptr;
+            bool close_ = false; // the connection ends after this response (need_eof)
         };
 
-        http_session& session_;
-        std::vector<std::unique_ptr<work>> items_;
-        bool closing_ = false; // a queued response will close the connection
-
-        template <bool isRequest, class Body, class Fields> struct work_impl : work {
+        // Any response that Beast serialises: header and body, a piece per write.
+        template <bool isRequest, class Body, class Fields> struct work_impl final : work {
             http_session& session_;
             boost::beast::http::message<isRequest, Body, Fields> msg_;
             std::unique_ptr<char[]> bytes_; // what a buffer body points at
+            std::optional<boost::beast::http::serializer<isRequest, Body, Fields>> sr_;
 
             work_impl(http_session& session,
                       boost::beast::http::message<isRequest, Body, Fields>&& msg,
@@ -42,18 +61,47 @@ public:
                 : session_(session), msg_(std::move(msg)), bytes_(std::move(bytes)) {}
 
             void operator()() override {
-                boost::beast::http::async_write(
-                    session_.stream_, msg_,
-                    boost::beast::bind_front_handler(&http_session::on_write,
-                                                     session_.shared_from_this(), msg_.need_eof()));
+                if (!sr_) {
+                    close_ = msg_.need_eof();
+                    sr_.emplace(msg_);
+                }
+                boost::beast::http::async_write_some(
+                    session_.socket_, *sr_,
+                    boost::beast::bind_front_handler(&http_session::on_write_some,
+                                                     session_.shared_from_this()));
             }
+            bool done() const override { return sr_ && sr_->is_done(); }
         };
 
-    public:
-        explicit queue(http_session& session) : session_(session) { items_.reserve(limit); }
+        // A static file: the header (with a small file's bytes) in one write, then the rest of
+        // a large file straight from the file with send_file.
+        struct file_work final : work {
+            http_session& session_;
+            std::string head_; // the header, then a small file's content
+            std::size_t head_sent_ = 0;
+            static_file_body::value_type file_;
+            std::uint64_t offset_ = 0; // of the file, once the head is out
+            bool started_ = false;
 
-        bool is_full() const { return items_.size() >= limit; }
-        bool empty() const { return items_.empty(); }
+            file_work(http_session& session, std::string head, static_file_body::value_type file)
+                : session_(session), head_(std::move(head)), file_(std::move(file)) {}
+            void operator()() override;
+            bool done() const override;
+        };
+
+        // The header of a response as Beast writes it.
+        template <bool isRequest, class Fields>
+        static std::string
+        header_text(boost::beast::http::message<isRequest, static_file_body, Fields>& msg);
+
+    public:
+        explicit queue(http_session& session) : session_(session) {}
+        ~queue();
+        queue(queue const&) = delete;
+        queue& operator=(queue const&) = delete;
+
+        bool is_full() const { return count_ >= limit; }
+        bool empty() const { return count_ == 0; }
         bool closing() const { return closing_; }
 
         // Called after the front response was written and the connection stays open.
@@ -65,33 +113,105 @@ public:
                         std::unique_ptr<char[]> bytes = nullptr) {
             if (msg.need_eof())
                 closing_ = true;
-            items_.push_back(std::make_unique<work_impl<isRequest, Body, Fields>>(
-                session_, std::move(msg), std::move(bytes)));
-            if (items_.size() == 1)
-                (*items_.front())();
+            if constexpr (std::is_same_v<Body, static_file_body>) {
+                std::string head = header_text(msg);
+                push(new file_work(session_, std::move(head), std::move(msg.body())));
+            } else {
+                push(new work_impl<isRequest, Body, Fields>(session_, std::move(msg),
+                                                            std::move(bytes)));
+            }
         }
+
+    private:
+        friend class http_session;
+        void push(work* item);
+        work& front() { return *head_; }
+
+        http_session& session_;
+        work* head_ = nullptr; // the response being written
+        work* tail_ = nullptr;
+        unsigned count_ = 0;
+        bool closing_ = false; // a queued response will close the connection
     };
 
-    http_session(boost::asio::ip::tcp::socket&& socket,
-                 std::shared_ptr<std::string const> const& doc_root);
+    http_session(socket_type&& socket, std::shared_ptr<std::string const> const& doc_root);
+    ~http_session();
 
     void run();
 
-    // Time limit of one read; tests may shorten it.
-    static std::chrono::steady_clock::duration read_time_limit;
+    // Time limits; tests may shorten them. Waiting for a request and reading it: 30 s from the
+    // start of the wait. Writing: 30 s without progress. After the last response: the client's
+    // data is read and dropped until it closes, 5 s without data or 30 s in all at most.
+    static clock::duration read_time_limit;
+    static clock::duration write_time_limit;
+    static clock::duration linger_idle_limit;
+    static clock::duration linger_total_limit;
     // Largest request body read.
     static constexpr std::uint64_t body_limit = 10000;
+    // Files up to this size go out with their header in one write.
+    static constexpr std::uint64_t small_file_limit = 32 * 1024;
 
 private:
+    friend class deadline_service;
+    struct request_reader;
+
     void do_read();
-    void on_read(boost::beast::error_code ec, std::size_t bytes_transferred);
+    void on_read_some(boost::beast::error_code ec, std::size_t bytes_transferred);
+    void parse_buffered();
+    void on_read(boost::beast::error_code ec);
+    void on_write_some(boost::beast::error_code ec, std::size_t bytes_transferred);
     void on_write(bool close, boost::beast::error_code ec, std::size_t bytes_transferred);
     void do_close();
+    void do_linger();
+    void on_linger(boost::beast::error_code ec, std::size_t bytes_transferred);
+    void close_socket();
+    void notify_deadline(std::shared_ptr<http_session> self);
+    void on_deadline();
+    void publish_deadline();
+    void write_progressed();
+    void prepare_write();
+    void set_no_delay();
 
-    boost::beast::tcp_stream stream_;
-    boost::beast::flat_buffer buffer_;
+    static constexpr clock::time_point never = clock::time_point::max();
+    static constexpr std::size_t first_read_size = 64;
+
+    socket_type socket_;
     std::shared_ptr<std::string const> doc_root_;
     queue queue_;
-    std::optional<boost::beast::http::request_parser<boost::beast::http::string_body>> parser_;
-    bool eof_ = false; // the client ended its requests; close once the queue is written
+    std::unique_ptr<request_reader> reader_; // parser and read buffer, while a request is read
+    deadline_service& deadlines_;
+    deadline_service::entry deadline_entry_;
+    clock::time_point read_deadline_ = never;
+    clock::time_point write_deadline_ = never;
+    clock::time_point linger_deadline_ = never;
+    clock::time_point linger_end_ = never;
+    unsigned responses_started_ = 0;
+    bool reading_ = false;   // a read of a request is pending
+    bool read_done_ = false; // no further request is read
+    bool eof_ = false;       // the client ended its requests; close once the queue is written
+    bool lingering_ = false;
+    bool closed_ = false;
+    bool no_delay_ = false;
+    char first_[first_read_size]; // the first bytes of the next request, while idle
 };
+
+template <bool isRequest, class Fields>
+std::string http_session::queue::header_text(
+    boost::beast::http::message<isRequest, static_file_body, Fields>& msg) {
+    namespace http = boost::beast::http;
+    http::serializer<isRequest, static_file_body, Fields> sr{msg};
+    sr.split(true);
+    std::string text;
+    boost::beast::error_code ec;
+    while (!ec && !sr.is_header_done()) {
+        sr.next(ec, [&](boost::beast::error_code&, auto const& buffers) {
+            std::size_t n = 0;
+            for (auto const b : boost::beast::buffers_range_ref(buffers)) {
+                text.append(static_cast<char const*>(b.data()), b.size());
+                n += b.size();
+            }
+            sr.consume(n);
+        });
+    }
+    return text;
+}

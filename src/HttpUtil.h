@@ -12,5 +12,9 @@ boost::beast::string_view mime_type(boost::beast::string_view path);
 // base followed by path; one trailing '/' of base is dropped, no separator is added.
 std::string path_cat(boost::beast::string_view base, boost::beast::string_view path);
 
+// The text with &, <, >, " and ' written as HTML character references, so that it shows as
+// text wherever it is quoted into a page.
+std::string html_escape(boost::beast::string_view text);
+
 // Writes "what: message" as one line to standard error.
 void fail(boost::system::error_code ec, char const* what);

@@ -1,7 +1,9 @@
 // Service mode: the platform's system service drives the server through a message queue.
+#include "ServiceMode.h"
+
+#include "HttpListener.h"
 #include "HttpService.h"
 #include "Log.h"
-#include "ServiceMode.h"
 #include "ServiceQueue.h"
 
 #include <boost/asio/io_context.hpp>
@@ -9,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <pthread.h>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -69,6 +72,8 @@ private:
     void OnStart();
     void OnShutdown();
     void OnStop();
+    int32_t StartWorkers();
+    bool StopWorkers();
     void JoinWorkers();
 
     _com_ptr_t<IOvServerMessageQueue> m_pQueue;
@@ -78,6 +83,7 @@ private:
     _bstr_t m_sAddress;
     _bstr_t m_sProgramPath;
     std::vector<std::thread> m_workers;
+    int32_t m_hrReply = SERVICE_REPLY_OK; // the status that answers the message being handled
 };
 
 int CServiceRun::SetUp(bool addressGiven, bool hasAddress) {
@@ -118,6 +124,7 @@ void CServiceRun::Loop() {
 }
 
 void CServiceRun::Handle(int32_t code) {
+    m_hrReply = SERVICE_REPLY_OK;
     switch (code) {
     case SERVICE_MESSAGE_INIT:
         WriteOutput(1, "VelmoraService: init msg received\n");
@@ -147,39 +154,73 @@ void CServiceRun::Handle(int32_t code) {
         WriteOutput(1, "VelmoraService: Unknown server message receive\n");
         return;
     }
-    m_pQueue->ReplyMessage(SERVICE_REPLY_OK);
+    m_pQueue->ReplyMessage(m_hrReply);
 }
 
-// A listener of an earlier cycle gives up the port before the new one binds it.
+// The listener is replaced only while no worker runs the I/O context: workers that serve are
+// stopped and joined first, and serve again once the new listener is in place. A listener of an
+// earlier cycle gives up the port before the new one binds it. A listener that could not be set
+// up (the port is taken) is a failed "init".
 void CServiceRun::OnInit() {
+    bool const bServing = StopWorkers();
     communicator.OpenZelConnection();
     if (m_pListener)
         CloseNetIoListener(m_pListener);
     CreateNetIoListener(m_pListener, m_ioc);
+    if (!m_pListener->ready())
+        m_hrReply = SERVICE_REPLY_FAILED;
+    if (bServing)
+        StartWorkers();
 }
 
-// Workers joined in an earlier cycle are dropped, and a stopped I/O context is made runnable.
+// Workers of an earlier cycle have ended (shutdown, stop, or no work): they are joined before
+// the I/O context is made runnable again, which must not happen while one is still inside run().
+// A "start" while workers serve adds workers.
 void CServiceRun::OnStart() {
-    std::vector<std::thread> running;
-    for (auto& t : m_workers)
-        if (t.joinable())
-            running.push_back(std::move(t));
-    m_workers = std::move(running);
-    if (m_ioc.stopped())
+    if (m_ioc.stopped()) {
+        JoinWorkers();
+        m_workers.clear();
         m_ioc.restart();
-    for (int32_t i = 0; i < threads + 1; ++i)
-        m_workers.push_back(StartSignalFreeThread([this] { m_ioc.run(); }));
+    }
+    m_hrReply = StartWorkers();
 }
 
 void CServiceRun::OnShutdown() {
     m_ioc.stop();
 }
 
-// Stops the I/O context first, so that running workers can end.
+// Stops the I/O context first, so that running workers can end; closes the listener, so that
+// new clients are refused at once instead of waiting on an accepted connection nobody serves.
 void CServiceRun::OnStop() {
     m_ioc.stop();
     JoinWorkers();
+    CloseNetIoListener(m_pListener);
     communicator.CloseZelConnection();
+}
+
+// Starts threads + 1 workers; a thread that can't be created fails the message, not the process.
+int32_t CServiceRun::StartWorkers() {
+    try {
+        for (int32_t i = 0; i < threads + 1; ++i)
+            m_workers.push_back(StartSignalFreeThread([this] { m_ioc.run(); }));
+    } catch (const std::system_error&) {
+        return SERVICE_REPLY_FAILED;
+    }
+    return SERVICE_REPLY_OK;
+}
+
+// Stops and joins the workers; true when they were serving. The I/O context is runnable again
+// afterwards.
+bool CServiceRun::StopWorkers() {
+    bool bServing = false;
+    for (auto& t : m_workers)
+        bServing = bServing || t.joinable();
+    bServing = bServing && !m_ioc.stopped();
+    m_ioc.stop();
+    JoinWorkers();
+    m_workers.clear();
+    m_ioc.restart();
+    return bServing;
 }
 
 void CServiceRun::JoinWorkers() {
@@ -189,6 +230,9 @@ void CServiceRun::JoinWorkers() {
 }
 
 void CServiceRun::CleanUp() {
+    bool bRunning = false;
+    for (auto& t : m_workers)
+        bRunning = bRunning || t.joinable();
     if (g_killedBySignal) {
         WriteOutput(1, "VelmoraService: Signal recieved\n");
         if (g_serverState == SERVER_STATE_STARTED) {
@@ -196,18 +240,19 @@ void CServiceRun::CleanUp() {
             WriteOutput(1, "VelmoraService: Stopped ioc\n");
         }
         if (g_serverState >= SERVER_STATE_INITIALISED) {
+            // Workers may serve in state 1 too (a second "init" while started): they are
+            // stopped before they are joined.
+            m_ioc.stop();
             JoinWorkers();
             communicator.CloseZelConnection();
             WriteOutput(1, "VelmoraService: Threads exited\n");
         }
     }
-    // "quit" or a failed receive while workers still run: stop and join them as well.
-    for (auto& t : m_workers)
-        if (t.joinable()) {
-            m_ioc.stop();
-            JoinWorkers();
-            break;
-        }
+    // Whatever the state, workers that still run are stopped before they are joined.
+    if (bRunning) {
+        m_ioc.stop();
+        JoinWorkers();
+    }
     communicator.CloseZelConnection();
 }
 

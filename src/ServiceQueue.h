@@ -15,8 +15,10 @@ enum EServiceMessage : int32_t {
     SERVICE_MESSAGE_QUIT = 5,     // end the message loop
 };
 
-// The status that answers a handled message.
+// The statuses that answer a handled message: done, or failed (an "init" whose listener could
+// not be set up, a "start" that could not create its threads).
 constexpr int32_t SERVICE_REPLY_OK = 0;
+constexpr int32_t SERVICE_REPLY_FAILED = static_cast<int32_t>(0x80004005);
 
 // A system string: the int32 length in the 4 bytes before the characters, then a NUL.
 // Returns the address of the first character, or null when out of memory.

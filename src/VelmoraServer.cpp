@@ -4,6 +4,21 @@
 #include "StandAlone.h"
 #include "XmlHandler.h"
 
+#include <csignal>
+#include <sys/resource.h>
+
+// A server holds a descriptor per connection: it may use as many as the system allows it
+// (the soft limit is often 1024). A connection or a standard-error reader that has gone away
+// must not end the process: SIGPIPE is ignored.
+static void PrepareServerProcess() {
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    signal(SIGPIPE, SIG_IGN);
+}
+
 int main(int argc, char* argv[]) {
     if (argc < 1) {
         WriteOutput(1, "Invalid argument count\n");
@@ -35,6 +50,7 @@ int main(int argc, char* argv[]) {
         }
     }
 
+    PrepareServerProcess();
     int nResult;
     if (bStandAlone) {
         nResult = StartNormal();

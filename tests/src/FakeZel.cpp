@@ -55,6 +55,8 @@ int32_t ZelKroPortEnabled(int32_t* pEnabled) {
 
 int32_t ZelPortOpen() {
     g_fakeZel.calls.push_back("ZelPortOpen");
+    if (g_fakeZel.portOpenResult != 0)
+        g_fakeZel.portEnabled = 1;
     return g_fakeZel.portOpenResult;
 }
 

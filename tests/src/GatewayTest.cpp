@@ -140,6 +140,8 @@ protected:
     }
 };
 
+const Calls kSessionOpenCalls = {"ZelKroPortEnabled", "ZelKroPortEnabled", "ZelGetLocalAddress"};
+
 TEST_F(CommandTest, RepliesAndLinkTraffic) {
     std::string payload("p\0q", 3);
     struct Case {
@@ -147,11 +149,10 @@ TEST_F(CommandTest, RepliesAndLinkTraffic) {
         std::string reply;
         Calls calls;
     } cases[] = {
-        {"AB", "|50000|0|1|false|", {"ZelKroPortEnabled", "ZelGetLocalAddress"}},
-        {std::string("\x01\x00\x00\x00", 4),
-         "|50000|0|1|false|",
-         {"ZelKroPortEnabled", "ZelGetLocalAddress"}},
-        {"B2", "|50000|0|1|false|", {"ZelKroPortEnabled", "ZelGetLocalAddress"}},
+        // Session-open: the port is checked (and found open), then the target refreshed.
+        {"AB", "|50000|0|1|false|", kSessionOpenCalls},
+        {std::string("\x01\x00\x00\x00", 4), "|50000|0|1|false|", kSessionOpenCalls},
+        {"B2", "|50000|0|1|false|", kSessionOpenCalls},
         {"AD", "IPv4:::1|", {}},
         {"\x03", "IPv4:::1|", {}},
         {"ACxx" + payload, payload, {"ZelSyncReadWriteReqEx"}},
@@ -175,6 +176,17 @@ TEST_F(CommandTest, RepliesAndLinkTraffic) {
     EXPECT_EQ(rw.writeLength, 3u);
     EXPECT_EQ(rw.data, payload);
     EXPECT_EQ(g_fakeZel.readWrites[1].writeLength, 0u);
+}
+
+// A port that could not be opened at start (no link then) is opened by the next session-open,
+// which then points the target at the runtime.
+TEST_F(CommandTest, SessionOpenOpensAMissingPort) {
+    g_fakeZel.portEnabled = 0;
+    EXPECT_EQ(Run("AB"), "|50000|0|1|false|");
+    EXPECT_EQ(g_fakeZel.calls, (Calls{"ZelKroPortEnabled", "ZelPortOpen", "ZelKroPortEnabled",
+                                      "ZelGetLocalAddress"}));
+    EXPECT_EQ(communicator.nPort, 7);
+    EXPECT_EQ(Addr.port, 851);
 }
 
 TEST_F(CommandTest, ExchangeFailuresAndOversizedCounts) {

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <sstream>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace http = boost::beast::http;
 using testsupport::TempDir;
@@ -31,16 +32,9 @@ std::string BodyText(http::response<http::empty_body>&) {
 std::string BodyText(http::response<http::buffer_body>& m) {
     return m.body().data ? std::string(static_cast<char*>(m.body().data), m.body().size) : "";
 }
-std::string BodyText(http::response<file_stdio_body>& m) {
-    std::string out;
-    char buf[4096];
-    boost::system::error_code ec;
-    for (;;) {
-        auto n = m.body().file().read(buf, sizeof(buf), ec);
-        if (ec || n == 0)
-            break;
-        out.append(buf, n);
-    }
+std::string BodyText(http::response<static_file_body>& m) {
+    std::string out(m.body().size(), '\0');
+    EXPECT_EQ(pread(m.body().native_handle(), out.data(), out.size(), 0), ssize_t(out.size()));
     return out;
 }
 
@@ -68,13 +62,22 @@ protected:
     void SetUp() override {
         WriteFile(root_.File("index.html"), "<h1>root</h1>");
         WriteFile(root_.File("app.js"), "var a=1;");
-        WriteFile(root_.path() + "X.html", "xx"); // beside the root: no separator is added
+        WriteFile(root_.File("VelmoraX.html"), "xx");
+        // Beside the root, where "<root>" followed by the rest of a "/Velmora..." target would
+        // lead: never served.
+        std::filesystem::create_directory(root_.path() + "Secret");
+        WriteFile(root_.path() + "Secret/pw.txt", "secret");
+        WriteFile(root_.path() + ".bak", "secret");
+        WriteFile(root_.path() + "X.html", "secret");
         WriteFile(root_.File("q.txt?v=1"), "query");
         std::filesystem::create_directory(root_.File("sub"));
         mkfifo(root_.File("pipe").c_str(), 0600);
     }
 
-    void TearDown() override { std::remove((root_.path() + "X.html").c_str()); }
+    void TearDown() override {
+        for (const char* name : {"Secret", ".bak", "X.html"})
+            std::filesystem::remove_all(root_.path() + name);
+    }
 
     Captured Send(http::verb verb, std::string target, unsigned version = 11, bool keepAlive = true,
                   std::string body = "") {
@@ -113,6 +116,14 @@ TEST_F(HttpRequestTest, RefusalsAndFailures) {
          "The resource '/missing.js' was not found."},
         {http::verb::head, "/missing.js", "404 Not Found",
          "The resource '/missing.js' was not found."},
+        {http::verb::head, "/a/../b", "400 Bad Request", "Illegal request-target"},
+        {http::verb::head, "/sub", "500 Internal Server Error",
+         "An error occurred: 'Is a directory'"},
+        // A "/Velmora" prefix followed by anything but '/' names a path inside the root.
+        {http::verb::get, "/VelmoraSecret/pw.txt", "404 Not Found",
+         "The resource '/VelmoraSecret/pw.txt' was not found."},
+        {http::verb::get, "/Velmora.bak", "404 Not Found",
+         "The resource '/Velmora.bak' was not found."},
         {http::verb::get, "/Velmora/missing.js", "404 Not Found",
          "The resource '/missing.js' was not found."},
         {http::verb::get, "/index.html?v=2", "404 Not Found",
@@ -131,8 +142,9 @@ TEST_F(HttpRequestTest, RefusalsAndFailures) {
     };
     for (auto& c : cases) {
         auto r = Send(c.verb, c.target);
+        // HEAD: the text's length, and no body (the client expects none).
         EXPECT_EQ(r.head, ErrorHead(c.status, c.body.size())) << c.target;
-        EXPECT_EQ(r.body, c.body) << c.target;
+        EXPECT_EQ(r.body, c.verb == http::verb::head ? "" : c.body) << c.target;
     }
 }
 
