@@ -4,6 +4,7 @@
 
 #include <pugixml.hpp>
 
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -140,13 +141,14 @@ bool ReplaceFile(const std::string& path, const std::string& bytes) {
     std::string tmpl = targetPath + ".XXXXXX";
     std::vector<char> tempName(tmpl.begin(), tmpl.end());
     tempName.push_back('\0');
+    // Written through the descriptor that created the file: a name reopened later could by then
+    // stand for another file (someone who can write the folder could put a link there).
     int fd = mkstemp(tempName.data());
     if (fd < 0)
         return false;
-    close(fd);
-
     bool ok = false;
-    if (FILE* file = mvd_pugixml_fopen(tempName.data(), "wb")) {
+    struct stat written;
+    if (FILE* file = fdopen(fd, "wb")) {
         ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
         ok = std::fflush(file) == 0 && ok;
         // The owner where allowed (root), then the mode: chown may clear set-id bits.
@@ -155,8 +157,16 @@ bool ReplaceFile(const std::string& path, const std::string& bytes) {
         }
         ok = ok && fchmod(fileno(file), st.st_mode & 07777) == 0;
         ok = ok && fsync(fileno(file)) == 0;
+        ok = ok && fstat(fileno(file), &written) == 0;
         ok = std::fclose(file) == 0 && ok;
+    } else {
+        close(fd);
     }
+    // Only the file written here is renamed over the configuration, never what has taken its
+    // name meanwhile.
+    struct stat named;
+    ok = ok && lstat(tempName.data(), &named) == 0 && named.st_dev == written.st_dev &&
+         named.st_ino == written.st_ino;
     ok = ok && std::rename(tempName.data(), targetPath.c_str()) == 0;
     if (!ok) {
         unlink(tempName.data());
@@ -252,11 +262,38 @@ std::string MvdNormalisedPath(const char* path) {
     return normalised;
 }
 
+// Opens only regular files, and never blocks on the way: a FIFO at the path would wait for a
+// peer for ever.
 FILE* mvd_pugixml_fopen(const char* path, const char* mode) {
     char* copy = NormalisedCopy(path);
     if (copy == nullptr)
         return nullptr;
-    FILE* file = std::fopen(copy, mode);
+    int flags = O_NONBLOCK | O_CLOEXEC;
+    bool const plus = std::strchr(mode, '+') != nullptr;
+    switch (mode[0]) {
+    case 'r':
+        flags |= plus ? O_RDWR : O_RDONLY;
+        break;
+    case 'w':
+        flags |= (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC;
+        break;
+    case 'a':
+        flags |= (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND;
+        break;
+    default:
+        std::free(copy);
+        errno = EINVAL;
+        return nullptr;
+    }
+    int fd = open(copy, flags, 0666);
     std::free(copy);
+    if (fd < 0)
+        return nullptr;
+    struct stat st;
+    FILE* file = nullptr;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+        file = fdopen(fd, mode);
+    if (file == nullptr)
+        close(fd);
     return file;
 }

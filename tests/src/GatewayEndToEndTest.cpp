@@ -118,6 +118,19 @@ TEST(GatewayEndToEnd, ClientsExchangingAtOnceGetTheirOwnAnswers) {
         EXPECT_EQ(answers[i], std::string(100 + i, char('a' + i))) << i;
 }
 
+// A link that was not there when the program started comes back with the next session-open.
+TEST(GatewayEndToEnd, LinkComesBackWithoutARestart) {
+    RunningRouter router({}, RegistryIni(""), false);
+    Server server(router.Socket());
+    ASSERT_TRUE(server.ready());
+    EXPECT_EQ(Command("AB"), "|50000|0|1|false|");
+    EXPECT_EQ(Command("ACxxnothing yet"), "");
+    ASSERT_TRUE(router.Start());
+    EXPECT_EQ(Command("AB"), "|50000|0|1|false|");
+    EXPECT_EQ(Command("ACxxback again"), "back again");
+    EXPECT_NE(router.Log().find("port-open"), std::string::npos);
+}
+
 TEST(GatewayEndToEnd, DocumentRootFollowsTheRegistry) {
     TempDir tree;
     std::filesystem::create_directories(tree.File("boot/Plc"));

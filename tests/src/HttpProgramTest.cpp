@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 using namespace std::chrono_literals;
 using testsupport::Built;
@@ -65,6 +66,48 @@ TEST(HttpProgram, PortTakenReportsBindAndKeepsRunning) {
     p.Signal(SIGINT);
     EXPECT_EQ(p.WaitExit(10s), 0);
     close(fd);
+}
+
+// The soft limit on open files is raised to the hard one, so a few hundred kept connections
+// don't exhaust it.
+TEST(HttpProgram, RaisesItsOpenFileLimit) {
+    Process p(
+        {"/bin/sh", "-c",
+         "[ \"$(ulimit -H -n)\" = unlimited ] || [ \"$(ulimit -H -n)\" -ge 1024 ] || exit 77; "
+         "ulimit -S -n 64; exec " +
+             Built("VelmoraServer") + " -t"},
+        kNoRouter);
+    ASSERT_TRUE(testsupport::WaitForTcpPort(kHttpPort, 10s)) << "exit " << p.WaitExit(1s);
+    std::vector<std::unique_ptr<TcpClient>> clients;
+    for (int i = 0; i < 200; ++i) {
+        clients.push_back(std::make_unique<TcpClient>(kHttpPort, 5s));
+        clients.back()->Send("GET /x HTTP/1.1\r\nHost: x\r\n\r\n");
+    }
+    int answered = 0;
+    for (auto& c : clients)
+        answered += c->ReadUntil("was not found.").rfind("HTTP/1.1 404", 0) == 0;
+    EXPECT_EQ(answered, 200);
+    EXPECT_EQ(p.Stderr(), "");
+    p.Signal(SIGTERM);
+    EXPECT_EQ(p.WaitExit(10s), 0);
+}
+
+// A standard error that nobody reads any more (its pipe's reader is gone) does not end the
+// program when it reports a failure.
+TEST(HttpProgram, StandardErrorWithoutReaderDoesNotEndIt) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    close(fds[0]);
+    Process p({Built("VelmoraServer"), "-t"}, kNoRouter, false, fds[1]);
+    close(fds[1]);
+    ASSERT_TRUE(testsupport::WaitForTcpPort(kHttpPort, 10s));
+    testsupport::HttpExchange(kHttpPort, "NOT HTTP\r\n\r\n"); // reported as a failed read
+    std::this_thread::sleep_for(200ms);
+    EXPECT_TRUE(p.Running());
+    std::string reply = testsupport::HttpExchange(kHttpPort, "GET /x HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(reply.rfind("HTTP/1.0 404 Not Found\r\n", 0), 0u) << reply;
+    p.Signal(SIGTERM);
+    EXPECT_EQ(p.WaitExit(10s), 0);
 }
 
 } // namespace

@@ -1,4 +1,5 @@
 // Routing and static responses, with a send callable that captures the one response.
+#include "FakeZel.h"
 #include "HttpRequest.h"
 #include "Process.h"
 
@@ -79,9 +80,13 @@ protected:
             std::filesystem::remove_all(root_.path() + name);
     }
 
+    using Fields = std::vector<std::pair<std::string, std::string>>;
+
     Captured Send(http::verb verb, std::string target, unsigned version = 11, bool keepAlive = true,
-                  std::string body = "") {
+                  std::string body = "", const Fields& fields = {}) {
         http::request<http::string_body> req{verb, target, version};
+        for (auto& [name, value] : fields)
+            req.insert(name, value);
         req.keep_alive(keepAlive);
         req.body() = body;
         Captured c;
@@ -205,4 +210,97 @@ TEST_F(HttpRequestTest, PostUnderThePrefixIsACommand) {
     EXPECT_EQ(
         r10.head,
         "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nConnection: close\r\n\r\n");
+}
+
+// A page of another origin must not drive the runtime: the browser says where a request comes
+// from (Origin, Sec-Fetch-Site), and a request from elsewhere is refused before any command is
+// decoded or the link is used. Clients that send neither field are not browsers.
+TEST_F(HttpRequestTest, CommandsFromAnotherOriginAreRefused) {
+    const std::string refused = "Cross-origin request refused";
+    struct Case {
+        const char* what;
+        Fields fields;
+        bool allowed;
+    } cases[] = {
+        {"no Origin, no Sec-Fetch-Site", {}, true},
+        {"no Origin, no Host", {}, true},
+        {"same origin", {{"Host", "plc:42341"}, {"Origin", "http://plc:42341"}}, true},
+        {"host in other case", {{"Host", "plc:42341"}, {"Origin", "http://PLC:42341"}}, true},
+        {"behind a TLS proxy", {{"Host", "plc.example"}, {"Origin", "https://plc.example"}}, true},
+        {"IPv6 host", {{"Host", "[::1]:42341"}, {"Origin", "http://[::1]:42341"}}, true},
+        {"same origin, Sec-Fetch-Site same-origin",
+         {{"Host", "plc:42341"}, {"Origin", "http://plc:42341"}, {"Sec-Fetch-Site", "same-origin"}},
+         true},
+        {"Sec-Fetch-Site none (typed by the user)", {{"Sec-Fetch-Site", "none"}}, true},
+        {"another host", {{"Host", "plc:42341"}, {"Origin", "http://evil.example:42341"}}, false},
+        {"another port", {{"Host", "plc:42341"}, {"Origin", "http://plc:8080"}}, false},
+        {"a port where none is", {{"Host", "plc"}, {"Origin", "http://plc:80"}}, false},
+        {"null", {{"Host", "plc:42341"}, {"Origin", "null"}}, false},
+        {"Origin without Host", {{"Origin", "http://plc:42341"}}, false},
+        {"Origin with a path", {{"Host", "plc:42341"}, {"Origin", "http://plc:42341/x"}}, false},
+        {"user info", {{"Host", "plc:42341"}, {"Origin", "http://evil@plc:42341"}}, false},
+        {"two Origins",
+         {{"Host", "plc:42341"}, {"Origin", "http://plc:42341"}, {"Origin", "http://evil"}},
+         false},
+        {"Sec-Fetch-Site cross-site", {{"Sec-Fetch-Site", "cross-site"}}, false},
+        {"Sec-Fetch-Site same-site", {{"Sec-Fetch-Site", "same-site"}}, false},
+        {"same Origin, Sec-Fetch-Site cross-site",
+         {{"Host", "plc:42341"}, {"Origin", "http://plc:42341"}, {"Sec-Fetch-Site", "cross-site"}},
+         false},
+    };
+    std::vector<char> exchange(COMMAND_BUFFER_SIZE);
+    commandBuffer = exchange.data();
+    for (auto& c : cases) {
+        for (const char* body : {"AB", "ACxxpayload"}) {
+            g_fakeZel = FakeZel();
+            g_fakeZel.portEnabled = 1;
+            auto r = Send(http::verb::post, "/Velmora", 11, true, body, c.fields);
+            if (c.allowed) {
+                EXPECT_EQ(r.head.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << c.what;
+                EXPECT_FALSE(g_fakeZel.calls.empty()) << c.what;
+            } else {
+                EXPECT_EQ(r.head, ErrorHead("403 Forbidden", refused.size())) << c.what;
+                EXPECT_EQ(r.body, refused) << c.what;
+                EXPECT_TRUE(g_fakeZel.calls.empty()) << c.what; // no link call at all
+            }
+        }
+    }
+    commandBuffer = nullptr;
+    // The static side is not affected: a page may load the visualisation's files from anywhere.
+    auto r = Send(http::verb::get, "/app.js", 11, true, "", {{"Origin", "null"}});
+    EXPECT_EQ(r.body, "var a=1;");
+}
+
+std::string Repeat(const std::string& s, int n) {
+    std::string out;
+    for (int i = 0; i < n; ++i)
+        out += s;
+    return out;
+}
+
+// What a refusal quotes from the request is HTML-escaped; its length follows the escaped text.
+TEST_F(HttpRequestTest, QuotedTargetsAreEscaped) {
+    struct Case {
+        std::string target;
+        std::string quoted;
+    } cases[] = {
+        {"/plain-name.js", "/plain-name.js"},
+        {"/a&b", "/a&amp;b"},
+        {"/a<b", "/a&lt;b"},
+        {"/a>b", "/a&gt;b"},
+        {"/a\"b", "/a&quot;b"},
+        {"/a'b", "/a&#39;b"},
+        {"/<script>alert('x')</script>", "/&lt;script&gt;alert(&#39;x&#39;)&lt;/script&gt;"},
+        {Repeat("/<a>", 750), Repeat("/&lt;a&gt;", 750)},
+    };
+    for (auto& c : cases) {
+        std::string body = "The resource '" + c.quoted + "' was not found.";
+        auto r = Send(http::verb::get, c.target);
+        EXPECT_EQ(r.head, ErrorHead("404 Not Found", body.size())) << c.target.substr(0, 40);
+        EXPECT_TRUE(r.body == body) << c.target.substr(0, 40) << ": " << r.body.substr(0, 80);
+    }
+    // The 500 text quotes the system's message the same way (none of them holds markup, so the
+    // bytes stay as they were).
+    auto e = Send(http::verb::get, "/sub");
+    EXPECT_EQ(e.body, "An error occurred: 'Is a directory'");
 }

@@ -56,6 +56,7 @@ private:
 class HttpSessionTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        signal(SIGPIPE, SIG_IGN); // as the program does: sendfile to a closed client raises it
         WriteFile(root_.File("index.html"), "<h1>root</h1>");
         for (int i = 0; i < 10; ++i)
             WriteFile(root_.File("f" + std::to_string(i) + ".txt"), "file " + std::to_string(i));
@@ -71,6 +72,9 @@ protected:
         ioc_.stop();
         thread_.join();
         http_session::read_time_limit = std::chrono::seconds(30);
+        http_session::write_time_limit = std::chrono::seconds(30);
+        http_session::linger_idle_limit = std::chrono::seconds(5);
+        http_session::linger_total_limit = std::chrono::seconds(30);
     }
 
     static std::string Get(const std::string& target, const char* extra = "") {
@@ -197,6 +201,123 @@ TEST_F(HttpSessionTest, NothingIsProcessedBehindAClosingResponse) {
         EXPECT_EQ(all.find("file 5"), std::string::npos) << all;
         EXPECT_EQ(all.find("HTTP/1.1", 1), std::string::npos) << all; // one response only
     }
+}
+
+// The response to a HEAD carries no body, also when it is a refusal: the next response on the
+// connection begins right after its header.
+TEST_F(HttpSessionTest, HeadRefusalsCarryNoBodyOnAKeptConnection) {
+    TcpClient c(port_);
+    c.Send("HEAD /missing HTTP/1.1\r\nHost: x\r\n\r\n" + Get("/f1.txt"));
+    std::string const expected =
+        "HTTP/1.1 404 Not Found\r\nServer: Boost.Beast/356\r\nContent-Type: text/html\r\n"
+        "Content-Length: 38\r\n\r\n"
+        "HTTP/1.1 200 OK\r\nServer: Boost.Beast/356\r\nContent-Type: text/plain\r\n"
+        "Content-Length: 6\r\n\r\nfile 1";
+    EXPECT_EQ(c.ReadAtLeast(expected.size()), expected);
+}
+
+// A request that arrives after the server stopped reading (behind a closing response) must
+// not reset the connection while the response is still in flight.
+TEST_F(HttpSessionTest, LateRequestBehindAClosingResponseDoesNotCutItShort) {
+    const size_t size = 6 << 20;
+    WriteFile(root_.File("six.bin"), std::string(size, 's'));
+    struct Case {
+        std::string first;
+        size_t body;
+    } cases[] = {
+        {Get("/six.bin", "Connection: close\r\n"), size},
+        {"GET /six.bin HTTP/1.0\r\n\r\n", size},
+    };
+    for (auto& c : cases) {
+        TcpClient client(port_, 10s, 64 * 1024);
+        client.Send(c.first);
+        std::thread late([&] {
+            std::this_thread::sleep_for(50ms);
+            client.Send(Get("/f1.txt"));
+        });
+        std::string all = client.ReadPaced(256 * 1024, 5ms);
+        late.join();
+        auto head = all.find("\r\n\r\n");
+        ASSERT_NE(head, std::string::npos);
+        EXPECT_EQ(all.size() - head - 4, c.body);
+    }
+    EXPECT_EQ(cerr_.Text(), "");
+}
+
+// After a closing response the client's data is read and dropped, but not for ever: 5 s
+// without data or 30 s in all (both shortened here). The server's close shows as a failing send
+// (its close answers further data with a reset).
+TEST_F(HttpSessionTest, LingeringAfterTheLastResponseIsBounded) {
+    http_session::linger_idle_limit = 200ms;
+    http_session::linger_total_limit = 800ms;
+    auto const sendFails = [](TcpClient& c) {
+        return send(c.fd(), "x", 1, MSG_NOSIGNAL | MSG_DONTWAIT) < 0;
+    };
+    struct Case {
+        std::chrono::milliseconds pause; // between the client's sends
+        std::chrono::milliseconds atLeast, below;
+    } cases[] = {
+        {400ms, 150ms, 3000ms}, // quiet: the idle limit ends it
+        {50ms, 700ms, 3000ms},  // chatty: only the total limit ends it
+    };
+    for (auto& c : cases) {
+        TcpClient client(port_);
+        client.Send(Get("/f1.txt", "Connection: close\r\n"));
+        EXPECT_NE(client.ReadAll().find("file 1"), std::string::npos); // up to the server's FIN
+        auto const start = std::chrono::steady_clock::now();
+        bool closed = false;
+        while (!closed && std::chrono::steady_clock::now() - start < 5s) {
+            std::this_thread::sleep_for(c.pause);
+            closed = sendFails(client) || (std::this_thread::sleep_for(20ms), sendFails(client));
+        }
+        auto const took = std::chrono::steady_clock::now() - start;
+        EXPECT_TRUE(closed);
+        EXPECT_GE(took, c.atLeast) << c.pause.count();
+        EXPECT_LT(took, c.below) << c.pause.count();
+    }
+}
+
+// A response that takes longer than the time limit to write goes out whole as long as the
+// client keeps reading; the limits only end connections that make no progress.
+TEST_F(HttpSessionTest, SlowReaderGetsTheWholeFile) {
+    http_session::read_time_limit = 300ms;
+    http_session::write_time_limit = 300ms;
+    const size_t size = 16 << 20;
+    WriteFile(root_.File("large.bin"), std::string(size, 'l'));
+    TcpClient c(port_, 10s, 64 * 1024);
+    c.Send(Get("/large.bin", "Connection: close\r\n"));
+    std::string all = c.ReadPaced(512 * 1024, 50ms); // about 1.6 s
+    auto head = all.find("\r\n\r\n");
+    ASSERT_NE(head, std::string::npos);
+    EXPECT_EQ(all.size() - head - 4, size);
+    EXPECT_EQ(cerr_.Text(), "");
+}
+
+// A client that stops reading is cut off once a write made no progress within the limit.
+TEST_F(HttpSessionTest, StalledReaderIsCutOff) {
+    http_session::write_time_limit = 300ms;
+    WriteFile(root_.File("large.bin"), std::string(16 << 20, 'l'));
+    TcpClient c(port_, 10s, 64 * 1024);
+    c.Send(Get("/large.bin"));
+    EXPECT_TRUE(cerr_.WaitFor("write: The socket was closed due to a timeout\n"));
+}
+
+// A kept connection older than the read limit carries no stale deadline into a later write.
+TEST_F(HttpSessionTest, KeptConnectionHasNoStaleWriteDeadline) {
+    http_session::read_time_limit = 400ms;
+    http_session::write_time_limit = 400ms;
+    const size_t size = 16 << 20;
+    WriteFile(root_.File("large.bin"), std::string(size, 'l'));
+    TcpClient c(port_, 10s, 64 * 1024);
+    c.Send(Get("/f1.txt"));
+    EXPECT_NE(c.ReadUntil("file 1").find("file 1"), std::string::npos);
+    std::this_thread::sleep_for(300ms);
+    c.Send(Get("/large.bin", "Connection: close\r\n"));
+    std::string all = c.ReadPaced(512 * 1024, 50ms);
+    auto head = all.find("\r\n\r\n");
+    ASSERT_NE(head, std::string::npos);
+    EXPECT_EQ(all.size() - head - 4, size);
+    EXPECT_EQ(cerr_.Text(), "");
 }
 
 } // namespace

@@ -6,7 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <csignal>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 using testsupport::Built;
@@ -61,6 +65,84 @@ TEST_F(ServiceEndToEnd, RuntimeAddressIsHandedToTheQueueBeforeItRegisters) {
     EXPECT_EQ(p.WaitExit(20s), 0);
     EXPECT_EQ(p.Stdout(), "queue flag=1\nparam Address=5.6.7.8.1.1\n" + Registered() +
                               "sent 5\nreply 5 0\nexit 0\n");
+}
+
+std::string Get() {
+    return testsupport::HttpExchange(testsupport::kHttpPort,
+                                     "GET /index.html HTTP/1.1\r\nHost: velmora\r\nConnection: "
+                                     "close\r\n\r\n");
+}
+
+// Sequences that no handler guards against end promptly, with and without a link.
+class ServiceSequences : public ::testing::TestWithParam<bool> {
+protected:
+    Process Service() {
+        std::string socket = GetParam() ? router_.Socket() : router_.dir().File("none.sock");
+        return Process({Built("ov-service"), "--", Built("VelmoraServer")},
+                       {{"ZEL_ROUTER_SOCKET", socket}, {"ZEL_TIMEOUT_MS", "500"}}, true);
+    }
+    RunningRouter router_;
+};
+
+// A second init while started replaces the listener and serves on; a signal then ends the
+// run at once, whatever the state says.
+TEST_P(ServiceSequences, SignalAfterASecondInitWhileStarted) {
+    Process p = Service();
+    p.Write("init\nstart\ninit\n");
+    ASSERT_TRUE(p.WaitForOutput("reply 1 0\nsent 2\nreply 2 0\nsent 1\nreply 1 0\n", 20s))
+        << p.Stdout();
+    EXPECT_EQ(Get().rfind("HTTP/1.1 ", 0), 0u);
+    p.Write("sigterm\n");
+    EXPECT_TRUE(p.WaitForOutput("exit 0\n", 5s)) << p.Stdout();
+}
+
+// After stop the port is given up: a client is refused at once rather than left waiting.
+// The next cycle listens again.
+TEST_P(ServiceSequences, StopRefusesNewClientsUntilTheNextInit) {
+    Process p = Service();
+    p.Write("init\nstart\nstop\n");
+    ASSERT_TRUE(p.WaitForOutput("reply 4 0\n", 20s)) << p.Stdout();
+    testsupport::TcpClient late(testsupport::kHttpPort, 2s);
+    EXPECT_FALSE(late.connected());
+    p.Write("init\nstart\n");
+    ASSERT_TRUE(p.WaitForOutput("reply 4 0\nsent 1\nreply 1 0\nsent 2\nreply 2 0\n", 20s))
+        << p.Stdout();
+    EXPECT_EQ(Get().rfind("HTTP/1.1 ", 0), 0u);
+    p.Write("quit\n");
+    p.CloseStdin();
+    EXPECT_EQ(p.WaitExit(20s), 0);
+}
+
+// start after shutdown joins the stopped workers, then serves again.
+TEST_P(ServiceSequences, StartAfterShutdownServesAgain) {
+    Process p = Service();
+    p.Write("init\nstart\nshutdown\nstart\n");
+    ASSERT_TRUE(p.WaitForOutput("reply 3 0\nsent 2\nreply 2 0\n", 20s)) << p.Stdout();
+    EXPECT_EQ(Get().rfind("HTTP/1.1 ", 0), 0u);
+    p.Write("quit\n");
+    p.CloseStdin();
+    EXPECT_EQ(p.WaitExit(20s), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(LinkOrNot, ServiceSequences, ::testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "WithRouter" : "NoRouter"; });
+
+// An init whose listener can't be set up (the port is taken) is answered as a failure.
+TEST_F(ServiceEndToEnd, InitWithThePortTakenRepliesFailure) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(testsupport::kHttpPort);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)), 0);
+    ASSERT_EQ(listen(fd, 4), 0);
+    Process p = Service();
+    p.Write("init\nquit\n");
+    p.CloseStdin();
+    EXPECT_EQ(p.WaitExit(20s), 0);
+    EXPECT_NE(p.Stdout().find("sent 1\nreply 1 -2147467259\n"), std::string::npos) << p.Stdout();
+    close(fd);
 }
 
 // Without a service to answer, the failed set-up's status is the exit status.

@@ -8,7 +8,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstdarg>
+#include <dlfcn.h>
+#include <pthread.h>
 #include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
@@ -17,6 +21,9 @@
 #include <functional>
 #include <sstream>
 #include <string>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
 
@@ -133,6 +140,33 @@ extern "C" int32_t CreateOvSystemObject(const _GUID& clsid, const _GUID& iid, vo
     *ppv = static_cast<IOvServerMessageQueueFactory*>(new FakeFactory);
     return g_script.factoryStatus;
 }
+
+// Thread creation can be made to fail: std::thread goes through pthread_create, and this
+// executable's definition comes before the C library's. The sanitizers bring their own, so it is
+// left out under them.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define VELMORA_THREADS_CAN_FAIL 0
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define VELMORA_THREADS_CAN_FAIL 0
+#endif
+#endif
+#ifndef VELMORA_THREADS_CAN_FAIL
+#define VELMORA_THREADS_CAN_FAIL 1
+#endif
+
+std::atomic<bool> g_failThreads{false};
+
+#if VELMORA_THREADS_CAN_FAIL
+extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*),
+                              void* arg) {
+    using create_t = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+    static auto real = reinterpret_cast<create_t>(dlsym(RTLD_NEXT, "pthread_create"));
+    if (g_failThreads)
+        return EAGAIN;
+    return real(thread, attr, start, arg);
+}
+#endif
 
 void WriteOutput(int level, const char* format, ...) {
     g_log.push_back("L" + std::to_string(level) + " " + format);
@@ -455,6 +489,41 @@ TEST_F(ServiceMode, StopWhileWorkersRunDoesNotHang) {
                              Handled(2, "stop"),
                              Handled(0, "quit"),
                              {"queue Release"}}));
+}
+
+// A failure is never answered as success: a "start" whose threads can't be created replies a
+// negative status (and the process goes on), as does an "init" whose listener can't listen.
+TEST_F(ServiceMode, FailuresAreRepliedAsFailures) {
+    if (!VELMORA_THREADS_CAN_FAIL)
+        GTEST_SKIP() << "the sanitizer's pthread_create can't be replaced";
+    auto failed = [](int state, const char* name) {
+        return Log{"Receive state=" + std::to_string(state),
+                   std::string("L1 VelmoraService: ") + name + " msg received\n",
+                   "Reply -2147467259"};
+    };
+    g_failThreads = true;
+    EXPECT_EQ(Run({Msg(1), Msg(2), Then([] { g_failThreads = false; }, 4), Msg(5)}), 0);
+    g_failThreads = false;
+    EXPECT_EQ(g_log, Concat({kSetUp,
+                             Handled(0, "init"),
+                             failed(1, "start"),
+                             Handled(2, "stop"),
+                             Handled(0, "quit"),
+                             {"queue Release"}}));
+
+    // The port held elsewhere: the listener reports "bind" and the init fails.
+    SetUp();
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(testsupport::kHttpPort);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)), 0);
+    ASSERT_EQ(listen(fd, 4), 0);
+    EXPECT_EQ(Run({Msg(1), Msg(5)}), 0);
+    EXPECT_EQ(g_log, Concat({kSetUp, failed(0, "init"), Handled(1, "quit"), {"queue Release"}}));
+    close(fd);
 }
 
 TEST_F(ServiceMode, WorkersNeverTakeTermSignals) {

@@ -4,7 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
+#include <fcntl.h>
+#include <future>
+#include <thread>
 #include <csignal>
 #include <filesystem>
 #include <optional>
@@ -17,6 +22,21 @@ using testsupport::ReadFile;
 using testsupport::TempDir;
 using testsupport::WriteFile;
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+// When set, the next temporary file that is made is swapped for a symbolic link to this path
+// right after it was created, as someone who can write the folder could do.
+std::string g_swapTempFor;
+
+extern "C" int mkstemp(char* name) {
+    int fd = mkostemp(name, 0);
+    if (fd >= 0 && !g_swapTempFor.empty()) {
+        unlink(name);
+        if (symlink(g_swapTempFor.c_str(), name) != 0)
+            ADD_FAILURE() << "symlink";
+    }
+    return fd;
+}
 
 namespace {
 
@@ -252,6 +272,50 @@ TEST(XmlHandler, FailedSaveLeavesTheOriginal) {
         EXPECT_EQ(ReadFile(path), input);
         EXPECT_EQ(Files(dir.path()), std::vector<std::string>{"ProlverConfig.xml"});
     }
+}
+
+// The temporary file is written through the descriptor that made it: a name swapped for a link
+// meanwhile leads the write nowhere else, and what stands at the name then is never renamed
+// over the configuration.
+TEST(XmlHandler, TemporaryFileSwappedForALinkIsNotFollowed) {
+    TempDir dir;
+    const std::string victim = dir.File("victim");
+    const std::string path = dir.File("ProlverConfig.xml");
+    WriteFile(victim, "precious");
+    chmod(victim.c_str(), 0600);
+    const std::string input = Servers(Entry("0"));
+    WriteFile(path, input);
+    chmod(path.c_str(), 0644);
+    g_swapTempFor = victim;
+    EXPECT_EQ(SetProlverConfigFile(path, kExe, true), 0);
+    g_swapTempFor.clear();
+    EXPECT_EQ(ReadFile(victim), "precious");
+    EXPECT_EQ(fs::status(victim).permissions(), fs::perms(0600));
+    EXPECT_FALSE(fs::is_symlink(path));
+    EXPECT_EQ(ReadFile(path), input);
+    auto files = Files(dir.path());
+    std::sort(files.begin(), files.end());
+    EXPECT_EQ(files, (std::vector<std::string>{"ProlverConfig.xml", "victim"}));
+}
+
+// A configuration path that is no regular file (here a FIFO, which would wait for a writer)
+// is refused at once.
+TEST(XmlHandler, ConfigurationThatIsNoRegularFileNeverBlocks) {
+    TempDir dir;
+    const std::string path = dir.File("ProlverConfig.xml");
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    for (bool enable : {true, false}) {
+        std::promise<int> result;
+        auto done = result.get_future();
+        std::thread t([&] { result.set_value(SetProlverConfigFile(path, kExe, enable)); });
+        bool const inTime = done.wait_for(5s) == std::future_status::ready;
+        if (!inTime) // let a blocked open go on, so the thread ends
+            close(open(path.c_str(), O_WRONLY | O_NONBLOCK));
+        t.join();
+        EXPECT_TRUE(inTime);
+        EXPECT_EQ(done.get(), -1);
+    }
+    EXPECT_EQ(mvd_pugixml_fopen(dir.path().c_str(), "rb"), nullptr); // a folder neither
 }
 
 // A symbolic link keeps pointing at the file, which is replaced.

@@ -40,7 +40,7 @@ static std::string MakeTempPath(const char* tag) {
 }
 
 Process::Process(const std::vector<std::string>& argv,
-                 const std::map<std::string, std::string>& env, bool withStdin) {
+                 const std::map<std::string, std::string>& env, bool withStdin, int stderrFd) {
     outPath_ = MakeTempPath("out");
     errPath_ = MakeTempPath("err");
     int pipeFds[2] = {-1, -1};
@@ -52,7 +52,7 @@ Process::Process(const std::vector<std::string>& argv,
     if (pid_ == 0) {
         int in = withStdin ? pipeFds[0] : open("/dev/null", O_RDONLY);
         int out = open(outPath_.c_str(), O_WRONLY | O_TRUNC);
-        int err = open(errPath_.c_str(), O_WRONLY | O_TRUNC);
+        int err = stderrFd >= 0 ? stderrFd : open(errPath_.c_str(), O_WRONLY | O_TRUNC);
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
@@ -229,8 +229,10 @@ void WriteFile(const std::string& path, const std::string& content) {
     f << content;
 }
 
-TcpClient::TcpClient(int port, milliseconds timeout) : timeout_(timeout) {
+TcpClient::TcpClient(int port, milliseconds timeout, int receiveBuffer) : timeout_(timeout) {
     fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    if (receiveBuffer > 0)
+        setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
     timeval tv{};
     tv.tv_sec = static_cast<long>(timeout.count() / 1000);
     tv.tv_usec = static_cast<long>((timeout.count() % 1000) * 1000);
@@ -297,6 +299,24 @@ std::string TcpClient::ReadUntil(const std::string& text) {
         if (n <= 0)
             break;
         out.append(buf, static_cast<size_t>(n));
+    }
+    return out;
+}
+
+std::string TcpClient::ReadPaced(size_t chunk, milliseconds pause, size_t limit) {
+    std::string out = std::move(pending_);
+    pending_.clear();
+    std::vector<char> buf(chunk);
+    while (fd_ >= 0 && out.size() < limit) {
+        size_t got = 0;
+        while (got < chunk) {
+            ssize_t n = recv(fd_, buf.data(), chunk - got, 0);
+            if (n <= 0)
+                return out;
+            out.append(buf.data(), static_cast<size_t>(n));
+            got += static_cast<size_t>(n);
+        }
+        std::this_thread::sleep_for(pause);
     }
     return out;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
@@ -19,8 +20,10 @@ class Process {
 public:
     // Starts argv[0] with the given arguments; env entries are set on top of the environment
     // (an empty value unsets the variable). stdin is /dev/null unless withStdin is true.
+    // stderrFd, when given, is the child's standard error instead of a file.
     Process(const std::vector<std::string>& argv,
-            const std::map<std::string, std::string>& env = {}, bool withStdin = false);
+            const std::map<std::string, std::string>& env = {}, bool withStdin = false,
+            int stderrFd = -1);
     ~Process();
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;
@@ -75,9 +78,13 @@ void WriteFile(const std::string& path, const std::string& content);
 // A blocking loopback TCP client with a receive time-out, for talking HTTP by hand.
 class TcpClient {
 public:
-    explicit TcpClient(int port, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // receiveBuffer: the socket's receive buffer in bytes (0: the system's default), e.g. a
+    // small one for a client that reads slowly.
+    explicit TcpClient(int port, std::chrono::milliseconds timeout = std::chrono::seconds(10),
+                       int receiveBuffer = 0);
     ~TcpClient();
     bool connected() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
     void Send(const std::string& bytes);
     void ShutdownSend();
     // Reads until the peer closes the connection or the time-out passes.
@@ -86,6 +93,9 @@ public:
     std::string ReadAtLeast(size_t n);
     // Reads until the text has arrived, the peer closes, or the time-out passes.
     std::string ReadUntil(const std::string& text);
+    // Reads until the peer closes, at most `chunk` bytes every `pause`, like a client on a
+    // slow link; stops early after `limit` bytes.
+    std::string ReadPaced(size_t chunk, std::chrono::milliseconds pause, size_t limit = SIZE_MAX);
     // True when the peer has closed (reads end of stream within the time-out).
     bool PeerClosed();
 

@@ -11,14 +11,17 @@
 
 class RunningRouter {
 public:
-    // ini: registry file contents; empty means no --registry.
-    explicit RunningRouter(std::vector<std::string> args = {}, const std::string& ini = {})
+    // ini: registry file contents; empty means no --registry. With start false, the router
+    // is only started by Start().
+    explicit RunningRouter(std::vector<std::string> args = {}, const std::string& ini = {},
+                           bool start = true)
         : args_(std::move(args)) {
         if (!ini.empty()) {
             testsupport::WriteFile(Ini(), ini);
             args_.insert(args_.end(), {"--registry", Ini()});
         }
-        Start();
+        if (start)
+            Start();
     }
 
     // Starts the router; true once it accepts connections.
