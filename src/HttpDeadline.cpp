@@ -14,9 +14,9 @@ deadline_service::deadline_service(net::execution_context& context)
     timer_.emplace(static_cast<net::io_context&>(context));
 }
 
-void deadline_service::add(entry& e, http_session& session) {
+void deadline_service::add(http_session& session) {
+    entry& e = session;
     std::lock_guard<std::mutex> lock(mutex_);
-    e.session_ = &session;
     e.next_ = &head_;
     e.prev_ = head_.prev_;
     head_.prev_->next_ = &e;
@@ -25,7 +25,8 @@ void deadline_service::add(entry& e, http_session& session) {
         arm();
 }
 
-void deadline_service::remove(entry& e) {
+void deadline_service::remove(http_session& session) {
+    entry& e = session;
     std::lock_guard<std::mutex> lock(mutex_);
     if (e.prev_ == nullptr)
         return;
@@ -60,7 +61,7 @@ void deadline_service::on_tick(boost::system::error_code ec) {
         // The session looks again on its strand and sets its next deadline there.
         e->deadline_.store(entry::never, std::memory_order_relaxed);
         // Null while the session is being destroyed (it waits for the mutex to leave the list).
-        if (auto session = e->session_->weak_from_this().lock())
+        if (auto session = static_cast<http_session*>(e)->weak_from_this().lock())
             session->notify_deadline(std::move(session));
     }
     // An empty list leaves the timer idle, so an I/O context without sessions can run out of

@@ -8,10 +8,46 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <mutex>
 #include <optional>
 
 class http_session;
+
+// A point in time to the millisecond in 32 bits, or never: small enough for every connection to
+// keep a few. It wraps every 49 days; the points kept are never more than minutes away from now,
+// so comparisons stay right across a wrap.
+class coarse_time {
+public:
+    using clock = std::chrono::steady_clock;
+
+    constexpr coarse_time() = default; // never
+    coarse_time(clock::time_point t) : ms_(stamp(t)) {}
+
+    static constexpr coarse_time never() { return coarse_time(); }
+    bool is_never() const { return ms_ == 0; }
+
+    // The clock's time point, given the time now.
+    clock::time_point at(clock::time_point now) const {
+        return is_never() ? clock::time_point::max()
+                          : now + std::chrono::milliseconds(std::int32_t(ms_ - stamp(now)));
+    }
+
+    friend bool operator<(coarse_time a, coarse_time b) {
+        if (a.is_never())
+            return false;
+        return b.is_never() || std::int32_t(a.ms_ - b.ms_) < 0;
+    }
+    friend bool operator<=(coarse_time a, coarse_time b) { return !(b < a); }
+
+private:
+    static std::uint32_t stamp(clock::time_point t) {
+        auto const ms = std::uint32_t(
+            std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count());
+        return ms == 0 ? 1 : ms; // 0 stands for never
+    }
+    std::uint32_t ms_ = 0;
+};
 
 // Every session registers here with the earliest of its deadlines. One timer looks at all of
 // them a few times a second and tells each session whose deadline has passed, on the session's
@@ -22,7 +58,7 @@ public:
     using clock = std::chrono::steady_clock;
     static boost::asio::execution_context::id id;
 
-    // A session's place in the service, and its earliest deadline.
+    // A session's place in the service, and its earliest deadline. Sessions derive from it.
     class entry {
     public:
         void expires_at(clock::time_point when) {
@@ -36,13 +72,12 @@ public:
         std::atomic<clock::rep> deadline_{never};
         entry* prev_ = nullptr;
         entry* next_ = nullptr;
-        http_session* session_ = nullptr;
     };
 
     explicit deadline_service(boost::asio::execution_context& context);
 
-    void add(entry& e, http_session& session);
-    void remove(entry& e);
+    void add(http_session& session);
+    void remove(http_session& session);
 
     // How often the deadlines are looked at: a tenth of the shortest limit, within 5 ms to
     // 500 ms. Tests shorten the limits.

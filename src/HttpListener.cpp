@@ -58,7 +58,7 @@ unsigned short listener::port() const {
 
 void listener::do_accept() {
     // Every connection gets a strand of its own.
-    acceptor_.async_accept(net::make_strand(ioc_),
+    acceptor_.async_accept(net::io_context::strand(ioc_),
                            beast::bind_front_handler(&listener::on_accept, shared_from_this()));
 }
 

@@ -4,6 +4,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/asio/io_context_strand.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/system/error_code.hpp>
 
@@ -14,8 +15,8 @@
 class listener : public std::enable_shared_from_this<listener> {
 public:
     // An accepted connection's socket, on the connection's own strand.
-    using socket_type = boost::asio::basic_stream_socket<
-        boost::asio::ip::tcp, boost::asio::strand<boost::asio::io_context::executor_type>>;
+    using socket_type =
+        boost::asio::basic_stream_socket<boost::asio::ip::tcp, boost::asio::io_context::strand>;
 
     listener(boost::asio::io_context& ioc, boost::asio::ip::tcp::endpoint endpoint,
              std::shared_ptr<std::string const> const& doc_root);

@@ -44,11 +44,10 @@ http_session::queue::~queue() {
 }
 
 void http_session::queue::push(work* item) {
-    if (tail_ != nullptr)
-        tail_->next_ = item;
-    else
-        head_ = item;
-    tail_ = item;
+    work** last = &head_;
+    while (*last != nullptr)
+        last = &(*last)->next_;
+    *last = item;
     if (++count_ == 1) {
         session_.prepare_write();
         (*head_)();
@@ -59,8 +58,6 @@ bool http_session::queue::on_write() {
     BOOST_ASSERT(head_ != nullptr);
     auto const was_full = is_full();
     delete std::exchange(head_, head_->next_);
-    if (head_ == nullptr)
-        tail_ = nullptr;
     --count_;
     if (head_ != nullptr) {
         session_.prepare_write();
@@ -90,9 +87,9 @@ void http_session::queue::file_work::operator()() {
                 if (n <= 0) {
                     // The file shrank since it was opened: the promised length can't be kept.
                     beast::error_code ec(n < 0 ? errno : EIO, boost::system::generic_category());
-                    return net::post(s.socket_.get_executor(),
-                                     beast::bind_front_handler(&http_session::on_write_some,
-                                                               s.shared_from_this(), ec, 0));
+                    return net::post(s.socket_.get_executor(), [self = s.shared_from_this(), ec] {
+                        self->on_write_some(ec, 0);
+                    });
                 }
                 offset_ += static_cast<std::uint64_t>(n);
             }
@@ -132,25 +129,39 @@ void http_session::queue::file_work::operator()() {
         ec = beast::error_code(n < 0 ? errno : EIO, boost::system::generic_category());
         break;
     }
-    net::post(s.socket_.get_executor(), beast::bind_front_handler(&http_session::on_write_some,
-                                                                  s.shared_from_this(), ec, sent));
+    net::post(s.socket_.get_executor(), [self = s.shared_from_this(), ec, sent] {
+        self->on_write_some(ec, static_cast<std::size_t>(sent));
+    });
 }
 
 // ---- session
+// ---- session
+
+static deadline_service& deadlines_of(http_session::socket_type& socket) {
+    return net::use_service<deadline_service>(socket.get_executor().context());
+}
 
 http_session::http_session(socket_type&& socket, std::shared_ptr<std::string const> const& doc_root)
-    : socket_(std::move(socket)), doc_root_(doc_root), queue_(*this),
-      deadlines_(net::use_service<deadline_service>(
-          socket_.get_executor().get_inner_executor().context())) {
-    deadlines_.add(deadline_entry_, *this);
+    : socket_(std::move(socket)), doc_root_(doc_root), queue_(*this) {
+    deadlines_of(socket_).add(*this);
 }
 
 http_session::~http_session() {
-    deadlines_.remove(deadline_entry_);
+    deadlines_of(socket_).remove(*this);
 }
 
 void http_session::run() {
-    do_read();
+    // Asio would make the socket non-blocking with its first operation anyway; the reads that
+    // follow a readiness wait rely on it.
+    beast::error_code ec;
+    socket_.non_blocking(true, ec);
+    reading_ = true;
+    read_deadline_ = clock::now() + read_time_limit;
+    publish_deadline();
+    // A new client has usually sent its request by now: read it at once.
+    reader_ = std::make_unique<request_reader>();
+    reader_->start();
+    read_more();
 }
 
 void http_session::do_read() {
@@ -162,11 +173,35 @@ void http_session::do_read() {
         reader_->start();
         return parse_buffered();
     }
-    // Idle: nothing is held but the small buffer of the pending read.
+    // Idle: nothing is held but the pending wait.
     reader_.reset();
-    socket_.async_read_some(
-        net::buffer(first_),
-        beast::bind_front_handler(&http_session::on_read_some, shared_from_this()));
+    socket_.async_wait(
+        net::socket_base::wait_read,
+        [self = shared_from_this()](beast::error_code ec) { self->on_readable(ec); });
+}
+
+// Bytes of a request have arrived: now it needs a parser and a buffer.
+void http_session::on_readable(beast::error_code ec) {
+    if (closed_)
+        return;
+    reader_ = std::make_unique<request_reader>();
+    reader_->start();
+    if (ec)
+        return on_read(ec);
+    auto& buffer = reader_->buffer;
+    auto const n = socket_.read_some(buffer.prepare(beast::read_size(buffer, 65536)), ec);
+    if (ec == net::error::would_block || ec == net::error::try_again)
+        return read_more();
+    on_read_some(ec, n);
+}
+
+// Reads what follows into the request's buffer (at once when the socket holds bytes).
+void http_session::read_more() {
+    auto& buffer = reader_->buffer;
+    socket_.async_read_some(buffer.prepare(beast::read_size(buffer, 65536)),
+                            [self = shared_from_this()](beast::error_code ec, std::size_t n) {
+                                self->on_read_some(ec, n);
+                            });
 }
 
 void http_session::on_read_some(beast::error_code ec, std::size_t bytes_transferred) {
@@ -174,29 +209,14 @@ void http_session::on_read_some(beast::error_code ec, std::size_t bytes_transfer
         return;
     if (ec == net::error::eof) {
         // The end of the stream before a request began, or in the middle of one.
-        if (!reader_ || !reader_->parser->got_some())
+        if (!reader_->parser->got_some())
             return on_read(http::error::end_of_stream);
         reader_->parser->put_eof(ec);
         return on_read(ec ? ec : http::error::partial_message);
     }
     if (ec)
         return on_read(ec);
-    if (!reader_) {
-        // The first bytes of a request: now it needs a parser. A request that came whole in
-        // the first read is parsed in place.
-        reader_ = std::make_unique<request_reader>();
-        reader_->start();
-        auto const used = reader_->parser->put(net::buffer(first_, bytes_transferred), ec);
-        if (ec && ec != http::error::need_more)
-            return on_read(ec);
-        auto const left = bytes_transferred - used;
-        reader_->buffer.commit(
-            net::buffer_copy(reader_->buffer.prepare(left), net::buffer(first_ + used, left)));
-        if (reader_->parser->is_done())
-            return on_read({});
-    } else {
-        reader_->buffer.commit(bytes_transferred);
-    }
+    reader_->buffer.commit(bytes_transferred);
     parse_buffered();
 }
 
@@ -216,14 +236,12 @@ void http_session::parse_buffered() {
     }
     if (reader.parser->is_done())
         return on_read({});
-    socket_.async_read_some(
-        reader.buffer.prepare(beast::read_size(reader.buffer, 65536)),
-        beast::bind_front_handler(&http_session::on_read_some, shared_from_this()));
+    read_more();
 }
 
 void http_session::on_read(beast::error_code ec) {
     reading_ = false;
-    read_deadline_ = never;
+    read_deadline_ = coarse_time::never();
     publish_deadline();
 
     if (ec == http::error::end_of_stream) {
@@ -267,8 +285,8 @@ void http_session::on_read(beast::error_code ec) {
 }
 
 void http_session::prepare_write() {
-    if (++responses_started_ > 1)
-        set_no_delay(); // it may follow data not yet acknowledged
+    if (responses_started_ < 2 && ++responses_started_ > 1)
+        set_no_delay(); // this response may follow data not yet acknowledged
     write_progressed();
 }
 
@@ -309,9 +327,9 @@ void http_session::on_write(bool close, beast::error_code ec, std::size_t) {
         return do_close(); // the written response stays at the front of the queue
     bool const was_full = queue_.on_write();
     if (queue_.empty()) {
-        write_deadline_ = never;
+        write_deadline_ = coarse_time::never();
         if (reading_) // the wait for the next request counts from here
-            read_deadline_ = std::max(read_deadline_, clock::now() + read_time_limit);
+            read_deadline_ = std::max(read_deadline_, coarse_time(clock::now() + read_time_limit));
         publish_deadline();
     }
     if (read_done_) {
@@ -326,40 +344,34 @@ void http_session::on_write(bool close, beast::error_code ec, std::size_t) {
 void http_session::do_close() {
     beast::error_code ec;
     socket_.shutdown(tcp::socket::shutdown_send, ec);
-    write_deadline_ = never;
     // The client has ended its side already: nothing can follow that would reset the
     // connection.
     if (eof_ || ec)
         return close_socket();
-    linger_end_ = clock::now() + linger_total_limit;
+    lingering_ = true;
+    write_deadline_ = clock::now() + linger_total_limit; // the end of lingering
+    if (!reader_)
+        reader_ = std::make_unique<request_reader>();
     do_linger();
 }
 
 // Reads and drops what the client still sends, until it closes. Closing with unread bytes
 // would reset the connection and cut off the end of the response still in flight.
 void http_session::do_linger() {
-    lingering_ = true;
-    linger_deadline_ = std::min(clock::now() + linger_idle_limit, linger_end_);
+    read_deadline_ = std::min(coarse_time(clock::now() + linger_idle_limit), write_deadline_);
     publish_deadline();
-    socket_.async_read_some(net::buffer(first_), beast::bind_front_handler(&http_session::on_linger,
-                                                                           shared_from_this()));
+    auto& buffer = reader_->buffer;
+    buffer.clear();
+    socket_.async_read_some(
+        buffer.prepare(4096),
+        [self = shared_from_this()](beast::error_code ec, std::size_t) { self->on_linger(ec); });
 }
 
-void http_session::on_linger(beast::error_code ec, std::size_t) {
+void http_session::on_linger(beast::error_code ec) {
     if (closed_)
         return;
     if (ec)
         return close_socket(); // the client closed, or the connection failed
-    // Drop what else is there now, a bounded amount per turn.
-    char sink[4096];
-    for (int i = 0; i < 16; ++i) {
-        ssize_t n = ::recv(socket_.native_handle(), sink, sizeof sink, MSG_DONTWAIT);
-        if (n > 0)
-            continue;
-        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
-            return close_socket();
-        break;
-    }
     do_linger();
 }
 
@@ -367,7 +379,7 @@ void http_session::close_socket() {
     closed_ = true;
     reading_ = false;
     lingering_ = false;
-    read_deadline_ = write_deadline_ = linger_deadline_ = never;
+    read_deadline_ = write_deadline_ = coarse_time::never();
     publish_deadline();
     beast::error_code ec;
     socket_.close(ec);
@@ -376,13 +388,14 @@ void http_session::close_socket() {
 // ---- time limits
 
 void http_session::publish_deadline() {
-    auto const earliest =
-        std::min({reading_ ? read_deadline_ : never, queue_.empty() ? never : write_deadline_,
-                  lingering_ ? linger_deadline_ : never});
-    if (earliest == never)
-        deadline_entry_.expires_never();
+    auto const earliest = lingering_
+                              ? read_deadline_
+                              : std::min(reading_ ? read_deadline_ : coarse_time::never(),
+                                         queue_.empty() ? coarse_time::never() : write_deadline_);
+    if (earliest.is_never())
+        expires_never();
     else
-        deadline_entry_.expires_at(earliest);
+        expires_at(earliest.at(clock::now()));
 }
 
 // From the deadline service's timer, on any thread.
@@ -393,10 +406,13 @@ void http_session::notify_deadline(std::shared_ptr<http_session> self) {
 void http_session::on_deadline() {
     if (closed_)
         return;
-    auto const now = clock::now();
-    if (lingering_ && linger_deadline_ <= now)
-        return close_socket();
-    bool const writing = !queue_.empty() && write_deadline_ != never;
+    coarse_time const now = clock::now();
+    if (lingering_) {
+        if (read_deadline_ <= now)
+            return close_socket();
+        return publish_deadline();
+    }
+    bool const writing = !queue_.empty() && !write_deadline_.is_never();
     if (writing && write_deadline_ <= now) {
         // The client stopped reading: the write made no progress within the limit.
         fail(beast::error::timeout, "write");
@@ -405,7 +421,7 @@ void http_session::on_deadline() {
     if (reading_ && read_deadline_ <= now) {
         if (writing) {
             // A response is still going out: the connection is busy, not idle.
-            read_deadline_ = now + read_time_limit;
+            read_deadline_ = clock::now() + read_time_limit;
         } else {
             fail(beast::error::timeout, "read");
             return close_socket();

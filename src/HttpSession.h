@@ -1,10 +1,9 @@
 // One accepted connection: reads requests, hands each to handle_request, and writes the
 // responses back in request order through its response queue.
 //
-// An idle connection holds little: a pending read into a small buffer inside the session,
-// and no parser, read buffer or queue storage; those exist only while a request is being read
-// or responses are queued. Time limits are kept by the I/O context's deadline_service, not by
-// a timer per connection.
+// An idle connection holds little: a pending wait for readability, and no parser, read buffer
+// or queue storage; those exist only while a request is being read or responses are queued.
+// Time limits are kept by the I/O context's deadline_service, not by a timer per connection.
 #pragma once
 
 #include "HttpDeadline.h"
@@ -12,7 +11,7 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/strand.hpp>
+#include <boost/asio/io_context_strand.hpp>
 #include <boost/beast/core/bind_handler.hpp>
 #include <boost/beast/core/buffers_range.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
@@ -29,9 +28,12 @@
 #include <string>
 #include <type_traits>
 
-class http_session : public std::enable_shared_from_this<http_session> {
+class http_session : public deadline_service::entry,
+                     public std::enable_shared_from_this<http_session> {
 public:
-    using executor_type = boost::asio::strand<boost::asio::io_context::executor_type>;
+    // Every connection has a strand of its own: Asio's io_context::strand, whose
+    // implementations come from a fixed pool instead of an allocation per connection.
+    using executor_type = boost::asio::io_context::strand;
     using socket_type = boost::asio::basic_stream_socket<boost::asio::ip::tcp, executor_type>;
     using clock = std::chrono::steady_clock;
 
@@ -67,8 +69,10 @@ public:
                 }
                 boost::beast::http::async_write_some(
                     session_.socket_, *sr_,
-                    boost::beast::bind_front_handler(&http_session::on_write_some,
-                                                     session_.shared_from_this()));
+                    [self = session_.shared_from_this()](boost::beast::error_code ec,
+                                                         std::size_t n) {
+                        self->on_write_some(ec, n);
+                    });
             }
             bool done() const override { return sr_ && sr_->is_done(); }
         };
@@ -128,9 +132,8 @@ public:
         work& front() { return *head_; }
 
         http_session& session_;
-        work* head_ = nullptr; // the response being written
-        work* tail_ = nullptr;
-        unsigned count_ = 0;
+        work* head_ = nullptr; // the response being written; the others follow by next_
+        std::uint8_t count_ = 0;
         bool closing_ = false; // a queued response will close the connection
     };
 
@@ -156,6 +159,8 @@ private:
     struct request_reader;
 
     void do_read();
+    void on_readable(boost::beast::error_code ec);
+    void read_more();
     void on_read_some(boost::beast::error_code ec, std::size_t bytes_transferred);
     void parse_buffered();
     void on_read(boost::beast::error_code ec);
@@ -163,7 +168,7 @@ private:
     void on_write(bool close, boost::beast::error_code ec, std::size_t bytes_transferred);
     void do_close();
     void do_linger();
-    void on_linger(boost::beast::error_code ec, std::size_t bytes_transferred);
+    void on_linger(boost::beast::error_code ec);
     void close_socket();
     void notify_deadline(std::shared_ptr<http_session> self);
     void on_deadline();
@@ -172,27 +177,21 @@ private:
     void prepare_write();
     void set_no_delay();
 
-    static constexpr clock::time_point never = clock::time_point::max();
-    static constexpr std::size_t first_read_size = 64;
-
     socket_type socket_;
     std::shared_ptr<std::string const> doc_root_;
     queue queue_;
     std::unique_ptr<request_reader> reader_; // parser and read buffer, while a request is read
-    deadline_service& deadlines_;
-    deadline_service::entry deadline_entry_;
-    clock::time_point read_deadline_ = never;
-    clock::time_point write_deadline_ = never;
-    clock::time_point linger_deadline_ = never;
-    clock::time_point linger_end_ = never;
-    unsigned responses_started_ = 0;
-    bool reading_ = false;   // a read of a request is pending
-    bool read_done_ = false; // no further request is read
-    bool eof_ = false;       // the client ended its requests; close once the queue is written
+    // Waiting for and reading a request; writing a response. While lingering: the next moment
+    // without data, and the end.
+    coarse_time read_deadline_;
+    coarse_time write_deadline_;
+    std::uint8_t responses_started_ = 0; // up to 2
+    bool reading_ = false;               // waiting for or reading a request
+    bool read_done_ = false;             // no further request is read
+    bool eof_ = false; // the client ended its requests; close once the queue is written
     bool lingering_ = false;
     bool closed_ = false;
     bool no_delay_ = false;
-    char first_[first_read_size]; // the first bytes of the next request, while idle
 };
 
 template <bool isRequest, class Fields>
