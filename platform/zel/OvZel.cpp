@@ -48,12 +48,6 @@ std::vector<int> g_idle;
 std::atomic<uint32_t> g_nextId{1};
 std::atomic<int32_t> g_heldPort{0};
 
-// An idle connection whose peer closed, or that has unexpected bytes waiting, is unusable.
-bool StillUsable(int fd) {
-    pollfd p{fd, POLLIN, 0};
-    return poll(&p, 1, 0) == 0;
-}
-
 int TakeIdle(const std::string& path) {
     std::lock_guard<std::mutex> lock(g_poolMutex);
     if (path != g_poolPath) {
@@ -62,14 +56,13 @@ int TakeIdle(const std::string& path) {
         g_idle.clear();
         g_poolPath = path;
     }
-    while (!g_idle.empty()) {
-        int fd = g_idle.back();
-        g_idle.pop_back();
-        if (StillUsable(fd))
-            return fd;
-        close(fd);
-    }
-    return -1;
+    // A connection whose router went away shows when the request is sent; anything else that
+    // is wrong with it shows in the answer's header.
+    if (g_idle.empty())
+        return -1;
+    int fd = g_idle.back();
+    g_idle.pop_back();
+    return fd;
 }
 
 void GiveBack(const std::string& path, int fd) {
@@ -90,6 +83,26 @@ int32_t RecvAll(int fd, uint8_t* p, size_t n, Clock::time_point deadline) {
     default:
         return zelwire::kErrNoRouter;
     }
+}
+
+// Receives at least `least` and at most `n` bytes: waits for the answer first (it is never
+// there at once), then reads what has come. kOk, kErrTimeout, or kErrNoRouter.
+int32_t RecvSome(int fd, uint8_t* p, size_t n, size_t least, size_t& got,
+                 Clock::time_point deadline) {
+    got = 0;
+    while (got < least) {
+        int w = ovcommon::WaitFor(fd, POLLIN, deadline);
+        if (w == 0)
+            return zelwire::kErrTimeout;
+        if (w < 0)
+            return zelwire::kErrNoRouter;
+        ssize_t k = recv(fd, p + got, n - got, 0);
+        if (k > 0)
+            got += size_t(k);
+        else if (k == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+            return zelwire::kErrNoRouter;
+    }
+    return zelwire::kOk;
 }
 
 bool SendAll(int fd, const uint8_t* p, size_t n, Clock::time_point deadline) {
@@ -130,15 +143,20 @@ int32_t Transact(Op op, const std::vector<uint8_t>& payload, uint32_t maxAnswer,
         }
     }
 
-    uint8_t head[zelwire::kHeaderSize];
-    int32_t st = RecvAll(fd, head, sizeof head, deadline);
+    // The header and (mostly) the whole answer arrive in one read. Nothing may follow the
+    // answer on the connection.
+    uint8_t first[4096];
+    size_t got = 0;
+    int32_t st = RecvSome(fd, first, sizeof first, zelwire::kHeaderSize, got, deadline);
     zelwire::Header r;
-    if (st == zelwire::kOk &&
-        (!zelwire::DecodeHeader(head, r) || r.op != h.op || r.id != h.id || r.length > maxAnswer))
+    if (st == zelwire::kOk && (!zelwire::DecodeHeader(first, r) || r.op != h.op || r.id != h.id ||
+                               r.length > maxAnswer || got - zelwire::kHeaderSize > r.length))
         st = zelwire::kErrBadAnswer;
     if (st == zelwire::kOk) {
+        size_t const inFirst = got - zelwire::kHeaderSize;
+        answer.assign(first + zelwire::kHeaderSize, first + got);
         answer.resize(r.length);
-        st = RecvAll(fd, answer.data(), answer.size(), deadline);
+        st = RecvAll(fd, answer.data() + inFirst, answer.size() - inFirst, deadline);
     }
     if (st != zelwire::kOk) {
         close(fd);

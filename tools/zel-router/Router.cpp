@@ -24,35 +24,53 @@ std::vector<uint8_t> U32(uint32_t v) {
     return b;
 }
 
+// One client's requests, answered in order. Requests are read in chunks, so a small request and
+// its payload take one read.
 class Session : public std::enable_shared_from_this<Session> {
 public:
     Session(stream::socket socket, const Options& options, Services& services, std::FILE* log)
         : socket_(std::move(socket)), timer_(socket_.get_executor()), options_(options),
-          services_(services), log_(log) {}
+          services_(services), log_(log), in_(kChunk) {}
 
-    void ReadHeader() {
-        asio::async_read(socket_, asio::buffer(head_),
-                         [self = shared_from_this()](auto ec, size_t) {
-                             if (!ec)
-                                 self->OnHeader();
-                         });
-    }
+    void Start() { ReadSome(); }
 
 private:
-    void OnHeader() {
-        if (!zelwire::DecodeHeader(head_.data(), header_))
-            return Refuse();
-        payload_.resize(header_.length);
-        asio::async_read(socket_, asio::buffer(payload_),
-                         [self = shared_from_this()](auto ec, size_t) {
-                             if (!ec)
-                                 self->OnPayload();
-                         });
+    static constexpr size_t kChunk = 16 * 1024;
+
+    void ReadSome() {
+        if (have_ == in_.size()) // a frame larger than the buffer: room for the whole of it
+            in_.resize(std::min(in_.size() * 2, zelwire::kHeaderSize + zelwire::kMaxPayload));
+        socket_.async_read_some(asio::buffer(in_.data() + have_, in_.size() - have_),
+                                [self = shared_from_this()](auto ec, size_t n) {
+                                    if (!ec)
+                                        self->OnRead(n);
+                                });
     }
 
-    void OnPayload() {
+    void OnRead(size_t n) {
+        have_ += n;
+        NextFrame();
+    }
+
+    // Answers the first whole frame in the buffer, or reads on.
+    void NextFrame() {
+        if (have_ < zelwire::kHeaderSize)
+            return ReadSome();
+        zelwire::Header header;
+        if (!zelwire::DecodeHeader(in_.data(), header))
+            return Refuse();
+        size_t const size = zelwire::kHeaderSize + header.length;
+        if (have_ < size)
+            return ReadSome();
+        payload_.assign(in_.begin() + zelwire::kHeaderSize, in_.begin() + long(size));
+        std::copy(in_.begin() + long(size), in_.begin() + long(have_), in_.begin());
+        have_ -= size;
+        Answer(header);
+    }
+
+    void Answer(const zelwire::Header& request) {
         Reply reply;
-        if (!services_.Handle(header_.op, payload_, reply))
+        if (!services_.Handle(request.op, payload_, reply))
             return Refuse();
         if (log_) {
             std::fputs(reply.logLine.c_str(), log_);
@@ -60,11 +78,11 @@ private:
             std::fflush(log_);
         }
         if (!reply.send)
-            return ReadHeader();
+            return NextFrame();
 
         zelwire::Header h;
-        h.op = header_.op;
-        h.id = header_.id;
+        h.op = request.op;
+        h.id = request.id;
         h.status = reply.status;
         h.length = uint32_t(reply.data.size());
         out_.resize(zelwire::kHeaderSize);
@@ -85,7 +103,7 @@ private:
         asio::async_write(socket_, asio::buffer(out_),
                           [self = shared_from_this()](auto ec, size_t) {
                               if (!ec)
-                                  self->ReadHeader();
+                                  self->NextFrame();
                           });
     }
 
@@ -101,8 +119,8 @@ private:
     const Options& options_;
     Services& services_;
     std::FILE* log_;
-    std::array<uint8_t, zelwire::kHeaderSize> head_{};
-    zelwire::Header header_;
+    std::vector<uint8_t> in_; // received bytes, the first have_ of them not yet answered
+    size_t have_ = 0;
     std::vector<uint8_t> payload_, out_;
 };
 
@@ -241,7 +259,7 @@ void Router::Accept() {
             });
             return;
         }
-        std::make_shared<Session>(std::move(socket), options_, services_, log_)->ReadHeader();
+        std::make_shared<Session>(std::move(socket), options_, services_, log_)->Start();
         Accept();
     });
 }
