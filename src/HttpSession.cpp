@@ -93,10 +93,15 @@ void http_session::queue::file_work::operator()() {
                 }
                 offset_ += static_cast<std::uint64_t>(n);
             }
-        } else {
-            // The body follows in further writes: don't let the last one wait for an ack.
-            s.set_no_delay();
         }
+        // A large file needs no TCP_NODELAY: sendfile pushes its last bytes out itself.
+    }
+    if (head_sent_ < head_.size() && offset_ < file_.size()) {
+        // A large file's header: held back to go out with the file's first bytes.
+        ssize_t n = send_more(s.socket_.native_handle(), head_.data() + head_sent_,
+                              head_.size() - head_sent_);
+        if (n > 0)
+            head_sent_ += static_cast<std::size_t>(n);
     }
     if (head_sent_ < head_.size()) {
         return s.socket_.async_write_some(

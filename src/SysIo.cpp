@@ -13,6 +13,21 @@
 #define VELMORA_SENDFILE_FREEBSD 1
 #endif
 
+// MSG_MORE (Linux) holds the bytes back for what follows, as TCP_CORK would for one call.
+#if !defined(VELMORA_PORTABLE_IO) && defined(MSG_MORE)
+constexpr int SEND_MORE_FLAGS = MSG_NOSIGNAL | MSG_MORE;
+#else
+constexpr int SEND_MORE_FLAGS = MSG_NOSIGNAL;
+#endif
+
+ssize_t send_more(int socket_fd, const void* data, std::size_t size) {
+    ssize_t n;
+    do
+        n = ::send(socket_fd, data, size, SEND_MORE_FLAGS);
+    while (n < 0 && errno == EINTR);
+    return n;
+}
+
 #if defined(VELMORA_SENDFILE_LINUX)
 
 ssize_t send_file(int socket_fd, int file_fd, std::uint64_t& offset, std::size_t count) {

@@ -13,5 +13,10 @@
 // SIGPIPE on a connection the peer has closed: the process must ignore SIGPIPE.
 ssize_t send_file(int socket_fd, int file_fd, std::uint64_t& offset, std::size_t count);
 
+// Sends bytes that more will follow at once (a response's header before its file): where the
+// system allows, they are held back to go out with what follows, instead of in a small packet
+// of their own. Returns the bytes sent, or -1 with errno set. Never raises SIGPIPE.
+ssize_t send_more(int socket_fd, const void* data, std::size_t size);
+
 // The name of the implementation in use, for tests and reports.
 const char* send_file_method();
