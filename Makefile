@@ -26,5 +26,13 @@ test:
 	@cmake --build $(BUILD) -j $(JOBS)
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
+# scripts/bench options in BENCH_ARGS (e.g. --before OLD_SERVER); BENCH_ROUNDS, BENCH_SECONDS.
+.PHONY: bench
+bench:
+	@scripts/bootstrap bench
+	@$(MAKE) --no-print-directory configure
+	@cmake --build $(BUILD) -j $(JOBS)
+	@scripts/bench --build $(BUILD) $(BENCH_ARGS)
+
 clean:
 	rm -rf $(BUILD)
