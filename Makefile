@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS  ?= $(shell nproc)
 CMAKE_ARGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all build demo test clean
+.PHONY: all build demo test bench clean
 
 all: build
 
@@ -24,6 +24,11 @@ demo:
 test:
 	$(call prepare,test)
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# scripts/bench options in BENCH_ARGS (e.g. --before OLD_SERVER); BENCH_ROUNDS, BENCH_SECONDS.
+bench:
+	$(call prepare,bench)
+	@scripts/bench --build $(BUILD) $(BENCH_ARGS)
 
 clean:
 	rm -rf $(BUILD)
