@@ -54,12 +54,12 @@ void deadline_service::on_tick(boost::system::error_code ec) {
     armed_ = false;
     if (ec || shut_down_)
         return;
-    auto const now = clock::now().time_since_epoch().count();
+    coarse_time const now = clock::now();
     for (entry* e = head_.next_; e != &head_; e = e->next_) {
-        if (e->deadline_.load(std::memory_order_relaxed) > now)
+        if (now < coarse_time::from_raw(e->deadline_.load(std::memory_order_relaxed)))
             continue;
         // The session looks again on its strand and sets its next deadline there.
-        e->deadline_.store(entry::never, std::memory_order_relaxed);
+        e->expires_never();
         // Null while the session is being destroyed (it waits for the mutex to leave the list).
         if (auto session = static_cast<http_session*>(e)->weak_from_this().lock())
             session->notify_deadline(std::move(session));

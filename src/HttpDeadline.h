@@ -27,18 +27,20 @@ public:
     static constexpr coarse_time never() { return coarse_time(); }
     bool is_never() const { return ms_ == 0; }
 
-    // The clock's time point, given the time now.
-    clock::time_point at(clock::time_point now) const {
-        return is_never() ? clock::time_point::max()
-                          : now + std::chrono::milliseconds(std::int32_t(ms_ - stamp(now)));
-    }
-
     friend bool operator<(coarse_time a, coarse_time b) {
         if (a.is_never())
             return false;
         return b.is_never() || std::int32_t(a.ms_ - b.ms_) < 0;
     }
     friend bool operator<=(coarse_time a, coarse_time b) { return !(b < a); }
+
+    // As 32 bits for an atomic store, and back.
+    std::uint32_t raw() const { return ms_; }
+    static coarse_time from_raw(std::uint32_t raw) {
+        coarse_time t;
+        t.ms_ = raw;
+        return t;
+    }
 
 private:
     static std::uint32_t stamp(clock::time_point t) {
@@ -61,17 +63,16 @@ public:
     // A session's place in the service, and its earliest deadline. Sessions derive from it.
     class entry {
     public:
-        void expires_at(clock::time_point when) {
-            deadline_.store(when.time_since_epoch().count(), std::memory_order_relaxed);
+        void expires_at(coarse_time when) {
+            deadline_.store(when.raw(), std::memory_order_relaxed);
         }
-        void expires_never() { deadline_.store(never, std::memory_order_relaxed); }
+        void expires_never() { expires_at(coarse_time::never()); }
 
     private:
         friend class deadline_service;
-        static constexpr clock::rep never = std::numeric_limits<clock::rep>::max();
-        std::atomic<clock::rep> deadline_{never};
         entry* prev_ = nullptr;
         entry* next_ = nullptr;
+        std::atomic<std::uint32_t> deadline_{0}; // a coarse_time
     };
 
     explicit deadline_service(boost::asio::execution_context& context);

@@ -48,7 +48,7 @@ void http_session::queue::push(work* item) {
     while (*last != nullptr)
         last = &(*last)->next_;
     *last = item;
-    if (++count_ == 1) {
+    if (++session_.queued_ == 1) {
         session_.prepare_write();
         (*head_)();
     }
@@ -58,7 +58,7 @@ bool http_session::queue::on_write() {
     BOOST_ASSERT(head_ != nullptr);
     auto const was_full = is_full();
     delete std::exchange(head_, head_->next_);
-    --count_;
+    --session_.queued_;
     if (head_ != nullptr) {
         session_.prepare_write();
         (*head_)();
@@ -147,7 +147,9 @@ static deadline_service& deadlines_of(http_session::socket_type& socket) {
 }
 
 http_session::http_session(socket_type&& socket, std::shared_ptr<std::string const> const& doc_root)
-    : socket_(std::move(socket)), doc_root_(doc_root), queue_(*this) {
+    : closing_(false), reading_(false), read_done_(false), eof_(false), lingering_(false),
+      closed_(false), no_delay_(false), queue_(*this), socket_(std::move(socket)),
+      doc_root_(doc_root) {
     deadlines_of(socket_).add(*this);
 }
 
@@ -400,7 +402,7 @@ void http_session::publish_deadline() {
     if (earliest.is_never())
         expires_never();
     else
-        expires_at(earliest.at(clock::now()));
+        expires_at(earliest);
 }
 
 // From the deadline service's timer, on any thread.

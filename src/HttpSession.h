@@ -28,8 +28,8 @@
 #include <string>
 #include <type_traits>
 
-class http_session : public deadline_service::entry,
-                     public std::enable_shared_from_this<http_session> {
+class http_session : public std::enable_shared_from_this<http_session>,
+                     public deadline_service::entry {
 public:
     // Every connection has a strand of its own: Asio's io_context::strand, whose
     // implementations come from a fixed pool instead of an allocation per connection.
@@ -104,9 +104,9 @@ public:
         queue(queue const&) = delete;
         queue& operator=(queue const&) = delete;
 
-        bool is_full() const { return count_ >= limit; }
-        bool empty() const { return count_ == 0; }
-        bool closing() const { return closing_; }
+        bool is_full() const { return session_.queued_ >= limit; }
+        bool empty() const { return session_.queued_ == 0; }
+        bool closing() const { return session_.closing_; }
 
         // Called after the front response was written and the connection stays open.
         // Returns whether the queue was full, so that reading resumes.
@@ -116,7 +116,7 @@ public:
         void operator()(boost::beast::http::message<isRequest, Body, Fields>&& msg,
                         std::unique_ptr<char[]> bytes = nullptr) {
             if (msg.need_eof())
-                closing_ = true;
+                session_.closing_ = true;
             if constexpr (std::is_same_v<Body, static_file_body>) {
                 std::string head = header_text(msg);
                 push(new file_work(session_, std::move(head), std::move(msg.body())));
@@ -133,8 +133,6 @@ public:
 
         http_session& session_;
         work* head_ = nullptr; // the response being written; the others follow by next_
-        std::uint8_t count_ = 0;
-        bool closing_ = false; // a queued response will close the connection
     };
 
     http_session(socket_type&& socket, std::shared_ptr<std::string const> const& doc_root);
@@ -177,21 +175,24 @@ private:
     void prepare_write();
     void set_no_delay();
 
-    socket_type socket_;
-    std::shared_ptr<std::string const> doc_root_;
-    queue queue_;
-    std::unique_ptr<request_reader> reader_; // parser and read buffer, while a request is read
+    // The small members first: they fill the space after the deadline entry's fields.
+    std::uint8_t queued_ = 0;            // responses in the queue
+    std::uint8_t responses_started_ = 0; // up to 2
+    bool closing_ : 1;                   // a queued response will close the connection
+    bool reading_ : 1;                   // waiting for or reading a request
+    bool read_done_ : 1;                 // no further request is read
+    bool eof_ : 1; // the client ended its requests; close once the queue is written
+    bool lingering_ : 1;
+    bool closed_ : 1;
+    bool no_delay_ : 1;
     // Waiting for and reading a request; writing a response. While lingering: the next moment
     // without data, and the end.
     coarse_time read_deadline_;
     coarse_time write_deadline_;
-    std::uint8_t responses_started_ = 0; // up to 2
-    bool reading_ = false;               // waiting for or reading a request
-    bool read_done_ = false;             // no further request is read
-    bool eof_ = false; // the client ended its requests; close once the queue is written
-    bool lingering_ = false;
-    bool closed_ = false;
-    bool no_delay_ = false;
+    queue queue_;
+    socket_type socket_;
+    std::shared_ptr<std::string const> doc_root_;
+    std::unique_ptr<request_reader> reader_; // parser and read buffer, while a request is read
 };
 
 template <bool isRequest, class Fields>
