@@ -351,9 +351,9 @@ void http_session::on_write(bool close, beast::error_code ec, std::size_t) {
 void http_session::do_close() {
     beast::error_code ec;
     socket_.shutdown(tcp::socket::shutdown_send, ec);
-    // The client has ended its side already: nothing can follow that would reset the
-    // connection.
-    if (eof_ || ec)
+    // The client has ended its side already, or has everything (our FIN included): nothing
+    // that still arrives can reset the connection to the response's cost.
+    if (eof_ || ec || all_sent_acknowledged(socket_.native_handle()))
         return close_socket();
     lingering_ = true;
     write_deadline_ = clock::now() + linger_total_limit; // the end of lingering

@@ -28,6 +28,26 @@ ssize_t send_more(int socket_fd, const void* data, std::size_t size) {
     return n;
 }
 
+#if !defined(VELMORA_PORTABLE_IO) && defined(__linux__)
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+#define VELMORA_SEND_QUEUE_IOCTL SIOCOUTQ // unacknowledged bytes (the FIN counts as one)
+#elif !defined(VELMORA_PORTABLE_IO) && defined(__FreeBSD__)
+#include <sys/filio.h>
+#include <sys/ioctl.h>
+#define VELMORA_SEND_QUEUE_IOCTL FIONWRITE
+#endif
+
+bool all_sent_acknowledged(int socket_fd) {
+#if defined(VELMORA_SEND_QUEUE_IOCTL)
+    int queued = 0;
+    return ::ioctl(socket_fd, VELMORA_SEND_QUEUE_IOCTL, &queued) == 0 && queued == 0;
+#else
+    (void)socket_fd;
+    return false;
+#endif
+}
+
 #if defined(VELMORA_SENDFILE_LINUX)
 
 ssize_t send_file(int socket_fd, int file_fd, std::uint64_t& offset, std::size_t count) {

@@ -18,5 +18,9 @@ ssize_t send_file(int socket_fd, int file_fd, std::uint64_t& offset, std::size_t
 // of their own. Returns the bytes sent, or -1 with errno set. Never raises SIGPIPE.
 ssize_t send_more(int socket_fd, const void* data, std::size_t size);
 
+// Whether everything sent on the stream socket, its FIN included, has been acknowledged by the
+// peer; false when the system can't tell.
+bool all_sent_acknowledged(int socket_fd);
+
 // The name of the implementation in use, for tests and reports.
 const char* send_file_method();
