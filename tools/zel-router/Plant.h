@@ -10,6 +10,7 @@
 namespace zelrouter::plant {
 
 constexpr uint32_t kStepMs = 50;
+constexpr uint64_t kSeed = 0x5EED; // of the sensor noise and the part spacing
 // Catch-up after a long pause runs at most this many steps; older time is skipped.
 constexpr uint64_t kMaxCatchUpSteps = 3600 * 1000 / kStepMs;
 
@@ -65,7 +66,7 @@ private:
 };
 
 struct Process {
-    explicit Process(uint64_t seed = 0x5EED) : noise(seed) {}
+    explicit Process(uint64_t seed = kSeed) : noise(seed) {}
 
     uint64_t steps = 0; // steps run or skipped since the start
     Noise noise;

@@ -53,7 +53,7 @@ std::vector<uint8_t> EncodeState(const Process& process);
 class Runtime {
 public:
     using Clock = std::function<std::chrono::steady_clock::time_point()>;
-    explicit Runtime(Clock clock = std::chrono::steady_clock::now, uint64_t seed = 0x5EED);
+    explicit Runtime(Clock clock = std::chrono::steady_clock::now, uint64_t seed = kSeed);
 
     std::vector<uint8_t> Exchange(const uint8_t* request, size_t n, size_t maxAnswer);
     const Process& process() const { return process_; }
