@@ -436,13 +436,13 @@
   });
 
   async function exchangeOnce() {
+    exchanges += 1;
     if (!sessionOpen) {
       await openSession();
       sessionOpen = true;
     }
     const job = pending.shift();
     const payload = job ? job.bytes : readRequest();
-    exchanges += 1;
     const started = performance.now();
     let answer;
     try {
