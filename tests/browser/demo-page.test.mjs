@@ -1,8 +1,8 @@
-// The demo visualisation in a real browser: zel-router with a registry whose BootDir is the
-// repository's demo/ folder, VelmoraServer stand-alone against it, and headless Chromium on
-// the page. Checks the page's session and address texts, one exchange through the page's own
-// controls with the runtime's echo, then what the page says when the runtime and the server
-// stop answering. Everything started here is stopped on the way out, also on failure.
+// The demo plant's operator screen in a real browser: zel-router running the plant, with a
+// registry whose BootDir is the repository's demo/ folder, VelmoraServer stand-alone against it,
+// and headless Chromium on the page. Drives the plant through the page's own controls (pump,
+// setpoint, valve, alarm acknowledgement), then stops the router and starts it again, and
+// finally stops the server. Everything started here is stopped on the way out, also on failure.
 //
 // node demo-page.test.mjs --server PATH --router PATH --demo DIR --screenshot FILE
 import assert from 'node:assert/strict';
@@ -101,25 +101,30 @@ const guard = setTimeout(async () => {
   console.error('browser test: overall time limit reached');
   await cleanUp();
   process.exit(1);
-}, 120000);
+}, 90000);
+
+const text = (page, sel) => page.textContent(sel).then((t) => t.trim());
+const number = (page, sel) => text(page, sel).then((t) => parseFloat(t.replace(/,/g, '')));
+
+// The router, on the test's socket, running the plant; its log shows what reached the link.
+function startRouter(log) {
+  const router = new Child('zel-router', opt.router,
+    ['--socket', socket, '--registry', path.join(tmp, 'registry.ini'), '--log', log,
+     '--runtime', 'plant']);
+  children.push(router);
+  return router;
+}
 
 try {
   assert.equal(await portAnswers(), false, `port ${PORT} is already in use`);
 
   const bootDir = path.resolve(opt.demo) + '/';
-  fs.writeFileSync(path.join(tmp, 'registry.ini'), [
-    '[Software\\Mervold\\Orvane3]',
-    'CurrentVersion=3.1',
-    '',
-    '[Software\\Mervold\\Orvane3\\3.1]',
-    `InstallDir=${tmp}/`,
-    `BootDir=${bootDir}`,
-    '',
-  ].join('\n'));
+  // The demo's registry, with the test's folders.
+  const registry = fs.readFileSync(path.join(opt.demo, 'registry.ini.in'), 'utf8')
+    .replace('@VALUES@', `InstallDir=${tmp}/\nBootDir=${bootDir}`);
+  fs.writeFileSync(path.join(tmp, 'registry.ini'), registry);
 
-  const router = new Child('zel-router', opt.router,
-    ['--socket', socket, '--registry', path.join(tmp, 'registry.ini'), '--log', routerLog]);
-  children.push(router);
+  let router = startRouter(routerLog);
   await until('the router socket', () => fs.existsSync(socket) || !router.running());
   assert.ok(router.running(), `zel-router ended: ${router.output}`);
 
@@ -135,7 +140,7 @@ try {
     args: ['--headless', '--no-sandbox', '--disable-gpu', '--no-first-run',
            '--disable-background-networking', '--disable-component-update', '--disable-sync',
            '--disable-quic'],
-    viewport: { width: 1000, height: 820 },
+    viewport: { width: 1280, height: 800 },
   });
   const page = context.pages()[0] ?? await context.newPage();
   page.setDefaultTimeout(WAIT_MS);
@@ -149,45 +154,91 @@ try {
   page.on('pageerror', (e) => pageErrors.push(String(e)));
 
   await page.goto(URL);
-  await page.waitForFunction(() => document.body.innerText.includes('|50000|0|1|false|')
-                                   && document.body.innerText.includes('IPv4:::1|'));
-  assert.match(await page.textContent('#link-status'), /Connected/);
-  assert.equal(await page.textContent('#session-id'), '1');
-  assert.equal(await page.evaluate(() => document.getElementById('logo').naturalWidth > 0), true);
-  assert.equal(await page.evaluate(() => getComputedStyle(document.querySelector('header')).display), 'flex');
   assert.deepEqual(
     { html: types['/'], js: types['/app.js'], css: types['/style.css'], svg: types['/logo.svg'] },
     { html: 'text/html', js: 'application/javascript', css: 'text/css', svg: 'image/svg+xml' });
 
-  // One exchange through the page's controls: the echo runtime answers the payload back.
-  const payload = 'Pumpe 3 läuft ✓';
-  await page.fill('#payload', payload);
-  await page.click('#send');
-  await page.waitForFunction(() => document.getElementById('count').textContent === '1'
-                                   && document.getElementById('answer').textContent !== '…');
-  assert.equal(await page.textContent('#answer'), payload);
-  assert.match(await page.textContent('#rtt'), /^\d+\.\d ms$/);
-  assert.match(await page.textContent('#exchange-status'), /answered/);
-  // The runtime got exactly the payload's bytes, after the four-byte command word.
-  const hex = Buffer.from(payload, 'utf8').toString('hex');
-  assert.match(fs.readFileSync(routerLog, 'utf8'),
-    new RegExp(`target=\\S+:851 group=42 offset=42 read=50000 write=${hex.length / 2} data=${hex} status=0`));
+  // Values arrive, live, and move on.
+  await page.waitForFunction(() => document.getElementById('link-state').textContent === 'Live');
+  assert.match(await text(page, '#session'), /^Session 1 · exchange buffer 50000 bytes · address IPv4:::1\|$/);
+  assert.match(await text(page, '#level'), /^\d+\.\d %$/);
+  assert.match(await text(page, '#temperature'), /^\d+\.\d °C$/);
+  assert.match(await text(page, '#outflow'), /^\d+\.\d m³\/h$/);
+  const first = { level: await text(page, '#level'), time: await text(page, '#plant-time'),
+                  parts: await number(page, '#parts') };
+  await page.waitForFunction((f) => document.getElementById('level').textContent !== f.level
+      && document.getElementById('plant-time').textContent !== f.time
+      && Number(document.getElementById('parts').textContent) > f.parts, first);
+  assert.match(await text(page, '#rtt'), /^\d+\.\d ms$/);
+  await until('a few exchanges a second', async () => await number(page, '#rate') >= 1);
 
+  // Pump off, then on: the level rises within a few seconds.
+  await page.click('#pump-stop');
+  await page.waitForFunction(() => document.getElementById('pump-state').textContent === 'Stopped');
+  assert.match(await text(page, '#command-status'), /P-101 stopped/);
+  await page.click('#pump-start');
+  await page.waitForFunction(() => document.getElementById('pump-state').textContent === 'Running');
+  const before = await number(page, '#level');
+  await until('the level to rise', async () => await number(page, '#level') > before + 2, 5000);
+
+  // A setpoint write is read back, and exactly its bytes reached the runtime.
+  await page.fill('#setpoint-input', '60');
+  await page.click('#setpoint-set');
+  await page.waitForFunction(() => document.getElementById('setpoint').textContent === '60.0 °C');
+  assert.match(fs.readFileSync(routerLog, 'utf8'),
+    /target=\S+:851 group=42 offset=42 read=50000 write=6 data=020400007042 status=0 answer=56/);
+
+  // Valve shut with the pump running: the high level alarm comes, and is acknowledged.
+  await page.fill('#valve-input', '0');
+  await page.click('#valve-set');
+  const row = '#alarms tr[data-alarm="LAH-101"]';
+  await page.waitForSelector(row, { timeout: 20000 });
+  assert.match(await text(page, `${row} td:nth-child(3)`), /^Active, unacknowledged$/);
+  assert.equal(await page.getAttribute('#tank', 'class'), 'tank alarm');
+  await page.click(`${row} button.ack`);
+  await page.waitForFunction((sel) => document.querySelector(sel + ' td:nth-child(3)')
+      ?.textContent === 'Active, acknowledged', row);
+  assert.equal(await page.$(`${row} button.ack`), null);
+
+  await page.click('#trend-window button[data-minutes="1"]');
+  await page.waitForTimeout(600); // one more poll after the acknowledgement
   await page.screenshot({ path: opt.screenshot, fullPage: true });
 
-  // The runtime gone: the exchange gets the empty reply, and the page says so.
-  assert.equal(await router.stop(), 0);
-  await page.click('#send');
-  await page.waitForFunction(() => document.getElementById('count-unanswered').textContent === '1');
-  assert.match(await page.textContent('#exchange-status'), /PLC runtime did not answer/);
-  assert.equal(await page.textContent('#count'), '2');
+  // A value out of range is refused on the page and nothing is sent: the
+  // runtime gets no write.
+  const writes = () => fs.readFileSync(routerLog, 'utf8').split('\n')
+    .filter((l) => / write=6 data=02/.test(l)).length;
+  const written = writes();
+  await page.fill('#setpoint-input', '150');
+  await page.click('#setpoint-set');
+  assert.match(await text(page, '#command-status'), /enter a number from 5 to 90/);
+  await page.waitForTimeout(600);
+  assert.equal(await text(page, '#setpoint'), '60.0 °C');
+  assert.equal(writes(), written);
 
-  // The server gone: the page says the server does not answer.
+  // The router gone: values marked stale, controls off, said plainly.
+  assert.equal(await router.stop(), 0);
+  await page.waitForFunction(() => document.getElementById('link-state').textContent === 'Stale');
+  assert.match(await text(page, '#link-banner'), /^Values are stale: no data from the PLC runtime since \d\d:\d\d:\d\d \(the PLC runtime does not answer\)/);
+  assert.equal(await page.evaluate(() => document.body.classList.contains('stale')), true);
+  assert.equal(await page.isDisabled('#pump-start'), true);
+
+  // The router back: the page opens the session again ("AB" makes the server ask the router
+  // for the local address) and the values return, from a freshly started plant.
+  const routerLog2 = path.join(tmp, 'zel-2.log');
+  router = startRouter(routerLog2);
+  await page.waitForFunction(() => document.getElementById('link-state').textContent === 'Live');
+  assert.equal(await page.evaluate(() => document.body.classList.contains('stale')), false);
+  assert.equal(await page.isHidden('#link-banner'), true);
+  assert.equal(await text(page, '#setpoint'), '45.0 °C');
+  const log2 = fs.readFileSync(routerLog2, 'utf8');
+  assert.ok(log2.indexOf('local-address status=0') >= 0 &&
+            log2.indexOf('local-address status=0') < log2.indexOf('read-write'), log2);
+
+  // The server gone: the page says that the server does not answer.
   assert.equal(await server.stop(), 0);
-  await page.click('#send');
-  await page.waitForFunction(() => document.getElementById('count-unanswered').textContent === '2');
-  assert.match(await page.textContent('#exchange-status'), /server does not answer/);
-  assert.match(await page.textContent('#link-status'), /Not connected/);
+  await page.waitForFunction(() => document.getElementById('link-banner').textContent
+      .includes('the server does not answer'));
 
   assert.deepEqual(foreign, []);
   assert.deepEqual(pageErrors, []);

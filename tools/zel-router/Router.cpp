@@ -171,6 +171,8 @@ void Services::ReadWrite(const zelwire::ReadWriteRequest& req, const uint8_t* wr
             reply.status = zelwire::kErrBadIndex;
         } else if (options_.runtime == Options::Runtime::Echo) {
             reply.data.assign(write, write + std::min(req.writeLength, readLength));
+        } else if (options_.runtime == Options::Runtime::Plant) {
+            reply.data = plant_.Exchange(write, req.writeLength, readLength);
         } else if (options_.runtime == Options::Runtime::Error) {
             reply.status = options_.runtimeError;
         } else {

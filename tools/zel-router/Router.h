@@ -1,6 +1,7 @@
 // zel-router's services and client sessions.
 #pragma once
 
+#include "PlantProtocol.h"
 #include "RegistryIni.h"
 #include "ZelWire.h"
 
@@ -21,7 +22,7 @@ struct Options {
     std::string socketPath = "/tmp/zel-router.sock";
     NetId netId = {127, 0, 0, 1, 1, 1};
     std::string registryPath;
-    enum class Runtime { Echo, Error, Silent } runtime = Runtime::Echo;
+    enum class Runtime { Echo, Error, Silent, Plant } runtime = Runtime::Echo;
     int32_t runtimeError = 0;
     uint32_t delayMs = 0;
     std::string logPath;
@@ -64,6 +65,7 @@ private:
     Registry registry_;
     bool hasRegistry_ = false;
     uint32_t nextPort_ = 30000;
+    plant::Runtime plant_; // --runtime plant
 };
 
 // Accepts clients on the Unix socket and serves each one's requests in order.

@@ -42,6 +42,10 @@ bool ParseRuntime(const std::string& text, Options& o) {
         o.runtime = Options::Runtime::Echo;
         return true;
     }
+    if (text == "plant") {
+        o.runtime = Options::Runtime::Plant;
+        return true;
+    }
     if (text == "silent") {
         o.runtime = Options::Runtime::Silent;
         return true;
@@ -93,7 +97,7 @@ int main(int argc, char** argv) {
         "socket", po::value(&o.socketPath)->default_value(o.socketPath), "Unix socket path")(
         "net-id", po::value(&netId)->default_value("127.0.0.1.1.1"), "local net id A.B.C.D.E.F")(
         "registry", po::value(&o.registryPath), "INI file with the registry values")(
-        "runtime", po::value(&runtime)->default_value(runtime), "echo, error=N or silent")(
+        "runtime", po::value(&runtime)->default_value(runtime), "echo, plant, error=N or silent")(
         "delay-ms", po::value(&o.delayMs)->default_value(0), "delay of every runtime answer")(
         "log", po::value(&o.logPath), "request log file (appended)");
     po::variables_map vm;
@@ -114,7 +118,7 @@ int main(int argc, char** argv) {
     }
     if (!ParseRuntime(runtime, o)) {
         std::cerr << "zel-router: bad --runtime '" << runtime
-                  << "', expected echo, error=N or silent\n";
+                  << "', expected echo, plant, error=N or silent\n";
         return 2;
     }
     if (o.socketPath.empty() || o.socketPath.size() >= sizeof(sockaddr_un::sun_path)) {
