@@ -49,15 +49,8 @@ TEST(HttpProgram, FailedAcceptsPauseAndRecover) {
 
 // With the port held elsewhere the program reports "bind" once and runs until a signal.
 TEST(HttpProgram, PortTakenReportsBindAndKeepsRunning) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    int on = 1; // connections of earlier tests may linger in TIME_WAIT
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(kHttpPort);
-    sa.sin_addr.s_addr = htonl(INADDR_ANY);
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)), 0);
-    ASSERT_EQ(listen(fd, 4), 0);
+    testsupport::PortHolder held(kHttpPort);
+    ASSERT_TRUE(held.holding());
     Process p({Built("VelmoraServer"), "-t"}, kNoRouter);
     ASSERT_TRUE(p.WaitForOutput("bind: Address already in use\n", 10s, true));
     std::this_thread::sleep_for(300ms);
@@ -65,7 +58,6 @@ TEST(HttpProgram, PortTakenReportsBindAndKeepsRunning) {
     EXPECT_TRUE(p.Running());
     p.Signal(SIGINT);
     EXPECT_EQ(p.WaitExit(10s), 0);
-    close(fd);
 }
 
 // The soft limit on open files is raised to the hard one, so a few hundred kept connections

@@ -129,20 +129,13 @@ INSTANTIATE_TEST_SUITE_P(LinkOrNot, ServiceSequences, ::testing::Values(true, fa
 
 // An init whose listener can't be set up (the port is taken) is answered as a failure.
 TEST_F(ServiceEndToEnd, InitWithThePortTakenRepliesFailure) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(testsupport::kHttpPort);
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)), 0);
-    ASSERT_EQ(listen(fd, 4), 0);
+    testsupport::PortHolder held(testsupport::kHttpPort);
+    ASSERT_TRUE(held.holding());
     Process p = Service();
     p.Write("init\nquit\n");
     p.CloseStdin();
     EXPECT_EQ(p.WaitExit(20s), 0);
     EXPECT_NE(p.Stdout().find("sent 1\nreply 1 -2147467259\n"), std::string::npos) << p.Stdout();
-    close(fd);
 }
 
 // Without a service to answer, the failed set-up's status is the exit status.

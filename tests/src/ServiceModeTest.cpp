@@ -513,17 +513,10 @@ TEST_F(ServiceMode, FailuresAreRepliedAsFailures) {
 
     // The port held elsewhere: the listener reports "bind" and the init fails.
     SetUp();
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(testsupport::kHttpPort);
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)), 0);
-    ASSERT_EQ(listen(fd, 4), 0);
+    testsupport::PortHolder held(testsupport::kHttpPort);
+    ASSERT_TRUE(held.holding());
     EXPECT_EQ(Run({Msg(1), Msg(5)}), 0);
     EXPECT_EQ(g_log, Concat({kSetUp, failed(0, "init"), Handled(1, "quit"), {"queue Release"}}));
-    close(fd);
 }
 
 TEST_F(ServiceMode, WorkersNeverTakeTermSignals) {

@@ -196,6 +196,25 @@ bool WaitForUnixSocket(const std::string& path, milliseconds limit) {
     }
 }
 
+PortHolder::PortHolder(int port) {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int on = 1; // connections of earlier tests may linger in TIME_WAIT
+    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<uint16_t>(port));
+    sa.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0 || listen(fd_, 4) != 0) {
+        close(fd_);
+        fd_ = -1;
+    }
+}
+
+PortHolder::~PortHolder() {
+    if (fd_ >= 0)
+        close(fd_);
+}
+
 bool MakeStaleUnixSocket(const std::string& path) {
     int fd = ovcommon::ListenUnix(path, 1);
     if (fd < 0)

@@ -60,6 +60,19 @@ bool WaitForUnixSocket(const std::string& path, std::chrono::milliseconds limit)
 // Leaves a Unix socket file at path that nobody listens at; false when that fails.
 bool MakeStaleUnixSocket(const std::string& path);
 
+// Listens on a TCP port of every IPv4 address while it lives, so that nothing else can.
+class PortHolder {
+public:
+    explicit PortHolder(int port);
+    ~PortHolder();
+    PortHolder(const PortHolder&) = delete;
+    PortHolder& operator=(const PortHolder&) = delete;
+    bool holding() const { return fd_ >= 0; }
+
+private:
+    int fd_ = -1;
+};
+
 // A fresh temporary directory, removed with its contents by the destructor.
 class TempDir {
 public:
