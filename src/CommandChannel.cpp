@@ -39,8 +39,7 @@ uint32_t DecodeCommand(char const* pCopy) {
     return static_cast<uint32_t>(nValue) & 0x7FFFFFFFu;
 }
 
-CCommandReply HandleCommand(http::request<http::string_body> const& req) {
-    auto const& body = req.body();
+CCommandReply HandleCommand(boost::beast::string_view body, bool bKeepAlive) {
     size_t const nBody = body.size();
 
     // A private copy with one extra zero byte, so a missing second byte reads as zero.
@@ -97,7 +96,7 @@ CCommandReply HandleCommand(http::request<http::string_body> const& req) {
 
     CCommandReply reply;
     reply.response.set(http::field::content_type, sReply);
-    reply.response.keep_alive(req.keep_alive());
+    reply.response.keep_alive(bKeepAlive);
     if (nStatus == 0 && pReply && nReply > 0) {
         reply.response.body().data = pReply.get();
         reply.response.body().size = nReply;

@@ -22,9 +22,15 @@ struct CCommandReply {
     std::unique_ptr<char[]> pBytes;
 };
 
-// Carries out the command in the request's body and builds its reply.
+// Carries out the command in a request's body and builds its reply; the reply keeps the
+// request's keep-alive setting.
+CCommandReply HandleCommand(boost::beast::string_view body, bool bKeepAlive);
+
+template <class Fields>
 CCommandReply
-HandleCommand(boost::beast::http::request<boost::beast::http::string_body> const& req);
+HandleCommand(boost::beast::http::request<boost::beast::http::string_body, Fields> const& req) {
+    return HandleCommand(req.body(), req.keep_alive());
+}
 
 // Reads the command number from the first bytes of a body copy (zero-padded by one byte).
 uint32_t DecodeCommand(char const* pCopy);

@@ -1,5 +1,6 @@
 #include "HttpDeadline.h"
 
+#include "HttpMemory.h"
 #include "HttpSession.h"
 
 #include <algorithm>
@@ -23,6 +24,8 @@ void deadline_service::add(http_session& session) {
     head_.prev_ = &e;
     if (!armed_ && !shut_down_)
         arm();
+    else
+        idle_check_ = false; // the pending tick looks at the deadlines instead
 }
 
 void deadline_service::remove(http_session& session) {
@@ -33,6 +36,16 @@ void deadline_service::remove(http_session& session) {
     e.prev_->next_ = e.next_;
     e.next_->prev_ = e.prev_;
     e.prev_ = e.next_ = nullptr;
+    if (head_.next_ == &head_ && !armed_ && !shut_down_)
+        arm_idle_check();
+}
+
+// Under mutex_. The last connection has gone: once nothing new has come for a while, its
+// memory goes back to the system.
+void deadline_service::arm_idle_check() {
+    armed_ = idle_check_ = true;
+    timer_->expires_after(idle_release_delay);
+    timer_->async_wait([this](boost::system::error_code ec) { on_tick(ec); });
 }
 
 deadline_service::clock::duration deadline_service::resolution() {
@@ -50,10 +63,18 @@ void deadline_service::arm() {
 }
 
 void deadline_service::on_tick(boost::system::error_code ec) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     armed_ = false;
+    bool const idle_check = std::exchange(idle_check_, false);
     if (ec || shut_down_)
         return;
+    if (head_.next_ == &head_) {
+        if (!idle_check)
+            return arm_idle_check();
+        lock.unlock();
+        connection_memory::release_unused();
+        return;
+    }
     coarse_time const now = clock::now();
     for (entry* e = head_.next_; e != &head_; e = e->next_) {
         if (now < coarse_time::from_raw(e->deadline_.load(std::memory_order_relaxed)))

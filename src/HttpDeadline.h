@@ -83,15 +83,20 @@ public:
     // How often the deadlines are looked at: a tenth of the shortest limit, within 5 ms to
     // 500 ms. Tests shorten the limits.
     static clock::duration resolution();
+    // How long the server must have had no connection before the memory that connections took
+    // goes back to the system.
+    static constexpr std::chrono::seconds idle_release_delay{1};
 
 private:
     void shutdown() override;
     void arm();
+    void arm_idle_check();
     void on_tick(boost::system::error_code ec);
 
     std::mutex mutex_;
     entry head_; // the list of sessions is circular through head_
     std::optional<boost::asio::steady_timer> timer_;
     bool armed_ = false;
+    bool idle_check_ = false; // the timer runs once more to release memory when still idle
     bool shut_down_ = false;
 };

@@ -72,7 +72,7 @@ void listener::on_accept(beast::error_code ec, socket_type socket) {
         return retry_timer_.async_wait(
             beast::bind_front_handler(&listener::on_retry, shared_from_this()));
     }
-    std::make_shared<http_session>(std::move(socket), doc_root_)->run();
+    http_session::start(std::move(socket), doc_root_);
     do_accept();
 }
 

@@ -43,11 +43,13 @@ void handle_request(
     Send& send) {
     namespace beast = boost::beast;
     namespace http = beast::http;
+    // Responses keep their fields in the same memory as the request's.
+    using fields = http::basic_fields<Allocator>;
 
     // The refusal and failure responses: short HTML-typed texts with a length. A HEAD response
     // keeps the length of the text but carries no body.
     auto const text_response = [&req](http::status status, std::string body) {
-        http::response<http::string_body> res{status, req.version()};
+        http::response<http::string_body, fields> res{status, req.version()};
         res.set(http::field::server, server_name);
         res.set(http::field::content_type, "text/html");
         res.keep_alive(req.keep_alive());
@@ -119,7 +121,7 @@ void handle_request(
     auto const size = body.size();
 
     if (req.method() == http::verb::head) {
-        http::response<http::empty_body> res{http::status::ok, req.version()};
+        http::response<http::empty_body, fields> res{http::status::ok, req.version()};
         res.set(http::field::server, server_name);
         res.set(http::field::content_type, mime_type(path));
         res.content_length(size);
@@ -127,8 +129,9 @@ void handle_request(
         return send(std::move(res));
     }
 
-    http::response<static_file_body> res{std::piecewise_construct, std::make_tuple(std::move(body)),
-                                         std::make_tuple(http::status::ok, req.version())};
+    http::response<static_file_body, fields> res{std::piecewise_construct,
+                                                 std::make_tuple(std::move(body)),
+                                                 std::make_tuple(http::status::ok, req.version())};
     res.set(http::field::server, server_name);
     res.set(http::field::content_type, mime_type(path));
     res.content_length(size);

@@ -25,9 +25,10 @@ http_session::clock::duration http_session::linger_idle_limit = std::chrono::sec
 http_session::clock::duration http_session::linger_total_limit = std::chrono::seconds(30);
 
 // The parser of the request being read, and the bytes read beyond what it has taken.
-struct http_session::request_reader {
+struct http_session::request_reader : connection_memory::allocated {
     beast::flat_buffer buffer;
-    std::optional<http::request_parser<http::string_body>> parser;
+    std::optional<http::request_parser<http::string_body, connection_memory::allocator<char>>>
+        parser;
 
     // A fresh parser for every request: fresh limits and state.
     void start() {
@@ -87,9 +88,9 @@ void http_session::queue::file_work::operator()() {
                 if (n <= 0) {
                     // The file shrank since it was opened: the promised length can't be kept.
                     beast::error_code ec(n < 0 ? errno : EIO, boost::system::generic_category());
-                    return net::post(s.socket_.get_executor(), [self = s.shared_from_this(), ec] {
-                        self->on_write_some(ec, 0);
-                    });
+                    return net::post(
+                        s.socket_.get_executor(),
+                        bound([self = s.shared_from_this(), ec] { self->on_write_some(ec, 0); }));
                 }
                 offset_ += static_cast<std::uint64_t>(n);
             }
@@ -106,10 +107,10 @@ void http_session::queue::file_work::operator()() {
     if (head_sent_ < head_.size()) {
         return s.socket_.async_write_some(
             net::buffer(head_.data() + head_sent_, head_.size() - head_sent_),
-            [this, self = s.shared_from_this()](beast::error_code ec, std::size_t n) {
+            bound([this, self = s.shared_from_this()](beast::error_code ec, std::size_t n) {
                 head_sent_ += n;
                 self->on_write_some(ec, n);
-            });
+            }));
     }
     // The rest of a large file, straight from the file. One turn sends at most a few
     // megabytes, so other connections get their turn.
@@ -127,16 +128,16 @@ void http_session::queue::file_work::operator()() {
             if (sent > 0)
                 s.write_progressed();
             return s.socket_.async_wait(net::socket_base::wait_write,
-                                        [self = s.shared_from_this()](beast::error_code ec) {
+                                        bound([self = s.shared_from_this()](beast::error_code ec) {
                                             self->on_write_some(ec, 0);
-                                        });
+                                        }));
         }
         ec = beast::error_code(n < 0 ? errno : EIO, boost::system::generic_category());
         break;
     }
-    net::post(s.socket_.get_executor(), [self = s.shared_from_this(), ec, sent] {
-        self->on_write_some(ec, static_cast<std::size_t>(sent));
-    });
+    net::post(s.socket_.get_executor(), bound([self = s.shared_from_this(), ec, sent] {
+                  self->on_write_some(ec, static_cast<std::size_t>(sent));
+              }));
 }
 
 // ---- session
@@ -157,6 +158,12 @@ http_session::~http_session() {
     deadlines_of(socket_).remove(*this);
 }
 
+void http_session::start(socket_type&& socket, std::shared_ptr<std::string const> const& doc_root) {
+    std::allocate_shared<http_session>(connection_memory::allocator<http_session>(),
+                                       std::move(socket), doc_root)
+        ->run();
+}
+
 void http_session::run() {
     // Asio would make the socket non-blocking with its first operation anyway; the reads that
     // follow a readiness wait rely on it.
@@ -166,9 +173,7 @@ void http_session::run() {
     read_deadline_ = clock::now() + read_time_limit;
     publish_deadline();
     // A new client has usually sent its request by now: read it at once.
-    reader_ = std::make_unique<request_reader>();
-    reader_->start();
-    read_more();
+    read_now();
 }
 
 void http_session::do_read() {
@@ -182,33 +187,65 @@ void http_session::do_read() {
     }
     // Idle: nothing is held but the pending wait.
     reader_.reset();
-    socket_.async_wait(
-        net::socket_base::wait_read,
-        [self = shared_from_this()](beast::error_code ec) { self->on_readable(ec); });
+    wait_readable();
 }
 
-// Bytes of a request have arrived: now it needs a parser and a buffer.
+void http_session::wait_readable() {
+    socket_.async_wait(
+        net::socket_base::wait_read,
+        bound([self = shared_from_this()](beast::error_code ec) { self->on_readable(ec); }));
+}
+
 void http_session::on_readable(beast::error_code ec) {
     if (closed_)
         return;
+    if (ec) {
+        reader_ = std::make_unique<request_reader>();
+        reader_->start();
+        return on_read(ec);
+    }
+    read_now();
+}
+
+// Reads what the socket holds into a buffer on the stack. A request that came whole is parsed
+// there, so it needs no read buffer; only bytes left over are kept. Nothing there yet: wait for
+// readability, holding nothing (a client may connect long before it sends).
+void http_session::read_now() {
+    char chunk[4096];
+    beast::error_code ec;
+    auto const n = socket_.read_some(net::buffer(chunk), ec);
+    if (ec == net::error::would_block || ec == net::error::try_again)
+        return wait_readable();
     reader_ = std::make_unique<request_reader>();
     reader_->start();
     if (ec)
-        return on_read(ec);
+        return on_read_some(ec, 0);
+    auto& parser = *reader_->parser;
+    std::size_t used = 0;
+    while (used < n && !parser.is_done()) {
+        auto const took = parser.put(net::buffer(chunk + used, n - used), ec);
+        used += took;
+        if (ec == http::error::need_more) {
+            ec = {};
+            break;
+        }
+        if (ec)
+            return on_read(ec);
+        if (took == 0)
+            break;
+    }
     auto& buffer = reader_->buffer;
-    auto const n = socket_.read_some(buffer.prepare(beast::read_size(buffer, 65536)), ec);
-    if (ec == net::error::would_block || ec == net::error::try_again)
-        return read_more();
-    on_read_some(ec, n);
+    buffer.commit(net::buffer_copy(buffer.prepare(n - used), net::buffer(chunk + used, n - used)));
+    parse_buffered();
 }
 
 // Reads what follows into the request's buffer (at once when the socket holds bytes).
 void http_session::read_more() {
     auto& buffer = reader_->buffer;
     socket_.async_read_some(buffer.prepare(beast::read_size(buffer, 65536)),
-                            [self = shared_from_this()](beast::error_code ec, std::size_t n) {
+                            bound([self = shared_from_this()](beast::error_code ec, std::size_t n) {
                                 self->on_read_some(ec, n);
-                            });
+                            }));
 }
 
 void http_session::on_read_some(beast::error_code ec, std::size_t bytes_transferred) {
@@ -369,9 +406,10 @@ void http_session::do_linger() {
     publish_deadline();
     auto& buffer = reader_->buffer;
     buffer.clear();
-    socket_.async_read_some(
-        buffer.prepare(4096),
-        [self = shared_from_this()](beast::error_code ec, std::size_t) { self->on_linger(ec); });
+    socket_.async_read_some(buffer.prepare(4096),
+                            bound([self = shared_from_this()](beast::error_code ec, std::size_t) {
+                                self->on_linger(ec);
+                            }));
 }
 
 void http_session::on_linger(beast::error_code ec) {
@@ -407,7 +445,7 @@ void http_session::publish_deadline() {
 
 // From the deadline service's timer, on any thread.
 void http_session::notify_deadline(std::shared_ptr<http_session> self) {
-    net::post(socket_.get_executor(), [self = std::move(self)] { self->on_deadline(); });
+    net::post(socket_.get_executor(), bound([self = std::move(self)] { self->on_deadline(); }));
 }
 
 void http_session::on_deadline() {

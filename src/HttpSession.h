@@ -8,7 +8,9 @@
 
 #include "HttpDeadline.h"
 #include "HttpFileBody.h"
+#include "HttpMemory.h"
 
+#include <boost/asio/bind_allocator.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/io_context_strand.hpp>
@@ -36,13 +38,16 @@ public:
     using executor_type = boost::asio::io_context::strand;
     using socket_type = boost::asio::basic_stream_socket<boost::asio::ip::tcp, executor_type>;
     using clock = std::chrono::steady_clock;
+    // Bytes that a connection holds for a while, in the connections' memory.
+    using text =
+        std::basic_string<char, std::char_traits<char>, connection_memory::allocator<char>>;
 
     // The response queue: responses are written in request order, at most eight pending.
     class queue {
         enum { limit = 8 };
 
         // One queued response. operator() writes its next piece; on_write_some follows.
-        struct work {
+        struct work : connection_memory::allocated {
             virtual ~work() = default;
             virtual void operator()() = 0;
             virtual bool done() const = 0;
@@ -69,10 +74,10 @@ public:
                 }
                 boost::beast::http::async_write_some(
                     session_.socket_, *sr_,
-                    [self = session_.shared_from_this()](boost::beast::error_code ec,
-                                                         std::size_t n) {
+                    bound([self = session_.shared_from_this()](boost::beast::error_code ec,
+                                                               std::size_t n) {
                         self->on_write_some(ec, n);
-                    });
+                    }));
             }
             bool done() const override { return sr_ && sr_->is_done(); }
         };
@@ -81,13 +86,13 @@ public:
         // a large file straight from the file with send_file.
         struct file_work final : work {
             http_session& session_;
-            std::string head_; // the header, then a small file's content
+            text head_; // the header, then a small file's content
             std::size_t head_sent_ = 0;
             static_file_body::value_type file_;
             std::uint64_t offset_ = 0; // of the file, once the head is out
             bool started_ = false;
 
-            file_work(http_session& session, std::string head, static_file_body::value_type file)
+            file_work(http_session& session, text head, static_file_body::value_type file)
                 : session_(session), head_(std::move(head)), file_(std::move(file)) {}
             void operator()() override;
             bool done() const override;
@@ -95,7 +100,7 @@ public:
 
         // The header of a response as Beast writes it.
         template <bool isRequest, class Fields>
-        static std::string
+        static text
         header_text(boost::beast::http::message<isRequest, static_file_body, Fields>& msg);
 
     public:
@@ -118,7 +123,7 @@ public:
             if (msg.need_eof())
                 session_.closing_ = true;
             if constexpr (std::is_same_v<Body, static_file_body>) {
-                std::string head = header_text(msg);
+                text head = header_text(msg);
                 push(new file_work(session_, std::move(head), std::move(msg.body())));
             } else {
                 push(new work_impl<isRequest, Body, Fields>(session_, std::move(msg),
@@ -136,6 +141,8 @@ public:
     };
 
     http_session(socket_type&& socket, std::shared_ptr<std::string const> const& doc_root);
+    // Makes a session in the connections' own memory and starts it.
+    static void start(socket_type&& socket, std::shared_ptr<std::string const> const& doc_root);
     ~http_session();
 
     void run();
@@ -156,8 +163,16 @@ private:
     friend class deadline_service;
     struct request_reader;
 
+    // A completion handler whose operation takes its memory from the connections' chunks.
+    template <class Handler> static auto bound(Handler&& handler) {
+        return boost::asio::bind_allocator(connection_memory::allocator<void>(),
+                                           std::forward<Handler>(handler));
+    }
+
     void do_read();
+    void wait_readable();
     void on_readable(boost::beast::error_code ec);
+    void read_now();
     void read_more();
     void on_read_some(boost::beast::error_code ec, std::size_t bytes_transferred);
     void parse_buffered();
@@ -196,12 +211,12 @@ private:
 };
 
 template <bool isRequest, class Fields>
-std::string http_session::queue::header_text(
+http_session::text http_session::queue::header_text(
     boost::beast::http::message<isRequest, static_file_body, Fields>& msg) {
     namespace http = boost::beast::http;
     http::serializer<isRequest, static_file_body, Fields> sr{msg};
     sr.split(true);
-    std::string text;
+    http_session::text text;
     boost::beast::error_code ec;
     while (!ec && !sr.is_header_done()) {
         sr.next(ec, [&](boost::beast::error_code&, auto const& buffers) {

@@ -48,6 +48,16 @@ bool all_sent_acknowledged(int socket_fd) {
 #endif
 }
 
+#if !defined(VELMORA_PORTABLE_IO) && defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
+void release_free_heap() {
+#if !defined(VELMORA_PORTABLE_IO) && defined(__GLIBC__)
+    malloc_trim(0);
+#endif
+}
+
 #if defined(VELMORA_SENDFILE_LINUX)
 
 ssize_t send_file(int socket_fd, int file_fd, std::uint64_t& offset, std::size_t count) {

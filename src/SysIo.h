@@ -22,5 +22,8 @@ ssize_t send_more(int socket_fd, const void* data, std::size_t size);
 // peer; false when the system can't tell.
 bool all_sent_acknowledged(int socket_fd);
 
+// Gives the free pages inside the C library's heap back to the system, where it can do that.
+void release_free_heap();
+
 // The name of the implementation in use, for tests and reports.
 const char* send_file_method();

@@ -1,5 +1,6 @@
 // Connections over real loopback sockets: limits, pipelining, closing and failure reports.
 #include "HttpListener.h"
+#include "HttpMemory.h"
 #include "HttpSession.h"
 #include "Process.h"
 
@@ -318,6 +319,26 @@ TEST_F(HttpSessionTest, KeptConnectionHasNoStaleWriteDeadline) {
     ASSERT_NE(head, std::string::npos);
     EXPECT_EQ(all.size() - head - 4, size);
     EXPECT_EQ(cerr_.Text(), "");
+}
+
+// What connections held goes back to the system once the last one has gone for a while.
+TEST_F(HttpSessionTest, ConnectionMemoryIsReturnedWhenAllHaveClosed) {
+    {
+        std::vector<std::unique_ptr<TcpClient>> clients;
+        for (int i = 0; i < 200; ++i) {
+            clients.push_back(std::make_unique<TcpClient>(port_));
+            clients.back()->Send(Get("/f1.txt"));
+        }
+        for (auto& c : clients)
+            EXPECT_NE(c->ReadUntil("file 1").find("file 1"), std::string::npos);
+        EXPECT_GT(connection_memory::reserved_bytes(), 0u);
+    }
+    bool returned = false;
+    for (int i = 0; i < 100 && !returned; ++i) {
+        std::this_thread::sleep_for(50ms);
+        returned = connection_memory::reserved_bytes() == 0;
+    }
+    EXPECT_TRUE(returned) << connection_memory::reserved_bytes();
 }
 
 } // namespace
