@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS  ?= $(shell nproc)
 CMAKE_ARGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all build demo test clean
+.PHONY: all build demo test check-asan check-tsan fuzz clean
 
 all: build
 
@@ -24,6 +24,33 @@ demo:
 test:
 	$(call prepare,test)
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# Sanitizer builds (clang), each in its own folder; any report fails the target
+# (scripts/sanitized-ctest). docs/testing.md says more.
+CLANG_ARGS = -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+
+check-asan: BUILD = build-asan
+check-asan: CMAKE_ARGS = $(CLANG_ARGS) -DVELMORA_SANITIZE=address,undefined
+check-asan:
+	$(call prepare,sanitize)
+	@scripts/sanitized-ctest $(BUILD) -j $(JOBS)
+
+# ThreadSanitizer: the tests where threads meet (TSAN_TESTS, a ctest -R expression).
+TSAN_TESTS ?= ^(ServiceModeTest|ServiceModeEndToEndTest|ServiceModeConcurrencyTest|HttpSessionTest|GatewayTest)$$
+check-tsan: BUILD = build-tsan
+check-tsan: CMAKE_ARGS = $(CLANG_ARGS) -DVELMORA_SANITIZE=thread
+check-tsan:
+	$(call prepare,sanitize)
+	@scripts/sanitized-ctest $(BUILD) -j $(JOBS) -R '$(TSAN_TESTS)'
+
+# libFuzzer targets (tests/fuzz), each run for FUZZ_SECONDS; FUZZ_TARGETS picks some.
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS ?=
+fuzz: BUILD = build-fuzz
+fuzz: CMAKE_ARGS = $(CLANG_ARGS) -DVELMORA_FUZZ=ON
+fuzz:
+	$(call prepare,fuzz)
+	@scripts/fuzz $(BUILD) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
 clean:
 	rm -rf $(BUILD)
