@@ -27,6 +27,12 @@ endif()
 if(_velmora_sanitize_flags MATCHES "undefined")
   # Undefined behaviour ends the process like any other report.
   list(APPEND _velmora_sanitize_flags -fno-sanitize-recover=undefined)
+  if(VELMORA_SANITIZE)
+    # Except that a vptr report goes through the runtime's suppressions first
+    # (tests/sanitizers/ubsan.supp); UBSAN_OPTIONS=halt_on_error=1 then ends the process on any
+    # that is not suppressed (scripts/sanitized-ctest).
+    list(APPEND _velmora_sanitize_flags -fsanitize-recover=vptr)
+  endif()
 endif()
 if(_velmora_sanitize_flags)
   add_compile_options(${_velmora_sanitize_flags})
