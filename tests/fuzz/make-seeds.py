@@ -46,6 +46,8 @@ requests = {
     "chunked": "POST /Velmora HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nAD\r\n0\r\n\r\n",
     "upgrade": get("/", extra="Connection: Upgrade\r\nUpgrade: websocket\r\n") + get("/"),
     "close": get("/index.html", extra="Connection: close\r\n") + get("/app.js"),
+    # A request that itself holds the text of the files beside the root: a refusal may quote it.
+    "quotes-marker": get("/<b>|OUTSIDE-THE-ROOT-7f3a") + post("/Velmora", "ACxxOUTSIDE-THE-ROOT-7f3a"),
 }
 for name, text in requests.items():
     put("http_request", name, text)
