@@ -34,10 +34,11 @@ namespace {
 struct Manner {
     size_t maxChunk; // bits 0-1: 1, 7, 100 or 5000 bytes at most per send
     bool waitIdle;   // bit 2: half-close only once the server has nothing left to do
-    bool closeEarly; // bit 3: close the whole socket right after sending (no reading)
+    bool closeEarly; // bits 3 and 4: close the whole socket right after sending (no reading)
+    bool slowReader; // bit 5: read 16 KiB every fourth turn, so the server's writes back up
     explicit Manner(uint8_t b)
         : maxChunk(std::array<size_t, 4>{1, 7, 100, 5000}[b & 3]), waitIdle(b & 4),
-          closeEarly((b & 0x18) == 0x18) {}
+          closeEarly((b & 0x18) == 0x18), slowReader(b & 0x20) {}
 };
 
 struct Request {
@@ -151,6 +152,7 @@ extern "C" int LLVMFuzzerTestOneInput(uint8_t const* data, size_t size) {
     size_t sent = 0;
     bool halfClosed = false, clientClosed = false, peerEnded = false;
     char buffer[65536];
+    unsigned turn = 0;
     while (!alive.expired() || (!peerEnded && !clientClosed)) {
         FUZZ_CHECK(std::chrono::steady_clock::now() < deadline,
                    "the session still runs after 10 s (%zu of %zu bytes sent, %zu received)", sent,
@@ -167,8 +169,9 @@ extern "C" int LLVMFuzzerTestOneInput(uint8_t const* data, size_t size) {
                 ++progress;
             }
         }
-        if (!clientClosed && !peerEnded) {
-            ssize_t const n = recv(client, buffer, sizeof buffer, 0);
+        ++turn;
+        if (!clientClosed && !peerEnded && (!manner.slowReader || turn % 4 == 0)) {
+            ssize_t const n = recv(client, buffer, manner.slowReader ? 16384 : sizeof buffer, 0);
             if (n > 0) {
                 received.append(buffer, static_cast<size_t>(n));
                 ++progress;

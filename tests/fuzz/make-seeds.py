@@ -57,6 +57,7 @@ put("http_session", "bytewise-waiting", b"\x07\x04" + requests["keepalive-pipeli
 put("http_session", "close-early", b"\x01\x1a" + requests["keepalive-pipeline"].encode())
 put("http_session", "partial", b"\x03\x01" + b"GET /index.html HTTP/1.1\r\nHo")
 put("http_session", "many", b"\x05\x03" + (get("/index.html") * 10).encode())
+put("http_session", "slow-reader", b"\x05\x21" + (get("/big.bin") * 12).encode())
 
 # Command target: link mode byte, then the body.
 for name, data in {
