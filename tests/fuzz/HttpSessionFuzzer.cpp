@@ -17,6 +17,7 @@
 
 #include <array>
 #include <chrono>
+#include <optional>
 #include <csignal>
 #include <string_view>
 #include <sys/socket.h>
@@ -36,10 +37,20 @@ struct Manner {
     bool waitIdle;   // bit 2: half-close only once the server has nothing left to do
     bool closeEarly; // bits 3 and 4: close the whole socket right after sending (no reading)
     bool slowReader; // bit 5: read 16 KiB every fourth turn, so the server's writes back up
+    bool stall;      // bit 6: time limits of 30 ms, and the client pauses halfway through
     explicit Manner(uint8_t b)
         : maxChunk(std::array<size_t, 4>{1, 7, 100, 5000}[b & 3]), waitIdle(b & 4),
-          closeEarly((b & 0x18) == 0x18), slowReader(b & 0x20) {}
+          closeEarly((b & 0x18) == 0x18), slowReader(b & 0x20), stall(b & 0x40) {}
 };
+
+void SetTimeLimits(bool shortOnes) {
+    using std::chrono::milliseconds;
+    using std::chrono::seconds;
+    http_session::read_time_limit = shortOnes ? milliseconds(30) : seconds(30);
+    http_session::write_time_limit = shortOnes ? milliseconds(30) : seconds(30);
+    http_session::linger_idle_limit = shortOnes ? milliseconds(30) : seconds(5);
+    http_session::linger_total_limit = shortOnes ? milliseconds(60) : seconds(30);
+}
 
 struct Request {
     http::verb method;
@@ -130,6 +141,7 @@ extern "C" int LLVMFuzzerTestOneInput(uint8_t const* data, size_t size) {
     Manner const manner(data[1]);
     std::string_view const stream(reinterpret_cast<char const*>(data) + 2, size - 2);
     g_fakeZel = FakeZel{};
+    SetTimeLimits(manner.stall);
 
     int fds[2];
     FUZZ_CHECK(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds) == 0,
@@ -147,7 +159,12 @@ extern "C" int LLVMFuzzerTestOneInput(uint8_t const* data, size_t size) {
         session->run();
     }
 
-    auto const deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    using clock = std::chrono::steady_clock;
+    auto const deadline = clock::now() + std::chrono::seconds(10);
+    // A stalling client stops halfway until the server has closed (its read limit has run out)
+    // or half a second has passed.
+    size_t const stallAt = manner.stall ? stream.size() / 2 : stream.size();
+    std::optional<clock::time_point> stalledUntil;
     std::string received;
     size_t sent = 0;
     bool halfClosed = false, clientClosed = false, peerEnded = false;
@@ -159,10 +176,13 @@ extern "C" int LLVMFuzzerTestOneInput(uint8_t const* data, size_t size) {
                    stream.size(), received.size());
         ioc.restart();
         size_t progress = ioc.poll();
-        if (!clientClosed && sent < stream.size()) {
+        if (sent == stallAt && stallAt < stream.size() && !stalledUntil)
+            stalledUntil = clock::now() + std::chrono::milliseconds(500);
+        bool const stalled = stalledUntil && !peerEnded && clock::now() < *stalledUntil;
+        if (!clientClosed && sent < stream.size() && !stalled) {
             chunkSeed = chunkSeed * 1103515245u + 12345u;
-            size_t const want =
-                std::min(stream.size() - sent, 1 + (chunkSeed >> 8) % manner.maxChunk);
+            size_t const end = sent < stallAt ? stallAt : stream.size();
+            size_t const want = std::min(end - sent, 1 + (chunkSeed >> 8) % manner.maxChunk);
             ssize_t const n = send(client, stream.data() + sent, want, MSG_NOSIGNAL);
             if (n > 0) {
                 sent += static_cast<size_t>(n);
@@ -194,8 +214,10 @@ extern "C" int LLVMFuzzerTestOneInput(uint8_t const* data, size_t size) {
     }
     if (!clientClosed)
         close(client);
-    // A client that closed without reading may have cut off what the server wrote.
+    SetTimeLimits(false);
+    // A client that closed without reading may have cut off what the server wrote. The server
+    // has read no more than was sent.
     if (!manner.closeEarly)
-        CheckResponses(received, RequestsIn(stream));
+        CheckResponses(received, RequestsIn(stream.substr(0, sent)));
     return 0;
 }
