@@ -37,10 +37,10 @@ struct Manner {
     bool waitIdle;   // bit 2: half-close only once the server has nothing left to do
     bool closeEarly; // bits 3 and 4: close the whole socket right after sending (no reading)
     bool slowReader; // bit 5: read 16 KiB every fourth turn, so the server's writes back up
-    bool stall;      // bit 6: a read limit of 30 ms, and the client pauses halfway through
+    bool stall;      // bits 6 and 7: a read limit of 10 ms, and the client pauses halfway
     explicit Manner(uint8_t b)
         : maxChunk(std::array<size_t, 4>{1, 7, 100, 5000}[b & 3]), waitIdle(b & 4),
-          closeEarly((b & 0x18) == 0x18), slowReader(b & 0x20), stall(b & 0x40) {}
+          closeEarly((b & 0x18) == 0x18), slowReader(b & 0x20), stall((b & 0xC0) == 0xC0) {}
 };
 
 // Short limits for waiting and lingering, so that a stalling client sees them run out. The
@@ -49,10 +49,10 @@ struct Manner {
 void SetTimeLimits(bool shortOnes) {
     using std::chrono::milliseconds;
     using std::chrono::seconds;
-    http_session::read_time_limit = shortOnes ? milliseconds(30) : seconds(30);
+    http_session::read_time_limit = shortOnes ? milliseconds(10) : seconds(30);
     http_session::write_time_limit = seconds(30);
-    http_session::linger_idle_limit = shortOnes ? milliseconds(30) : seconds(5);
-    http_session::linger_total_limit = shortOnes ? milliseconds(60) : seconds(30);
+    http_session::linger_idle_limit = shortOnes ? milliseconds(10) : seconds(5);
+    http_session::linger_total_limit = shortOnes ? milliseconds(20) : seconds(30);
 }
 
 struct Request {
@@ -118,9 +118,11 @@ void CheckResponses(std::string_view received, std::vector<Request> const& reque
                    requests.size());
 }
 
-net::io_context& Io() {
-    static net::io_context ioc;
-    return ioc;
+// The sessions of stalling clients run on an I/O context of their own: its deadline timer then
+// ticks at the short limits' pace from the start, not at the pace that the long limits set.
+net::io_context& Io(bool shortLimits) {
+    static net::io_context ioc, shortIoc;
+    return shortLimits ? shortIoc : ioc;
 }
 
 std::shared_ptr<std::string const> const& Root() {
@@ -150,7 +152,7 @@ extern "C" int LLVMFuzzerTestOneInput(uint8_t const* data, size_t size) {
     FUZZ_CHECK(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds) == 0,
                "socketpair");
     int const client = fds[1];
-    auto& ioc = Io();
+    auto& ioc = Io(manner.stall);
     std::weak_ptr<http_session> alive;
     {
         http_session::socket_type socket(net::io_context::strand{ioc});
@@ -165,7 +167,7 @@ extern "C" int LLVMFuzzerTestOneInput(uint8_t const* data, size_t size) {
     using clock = std::chrono::steady_clock;
     auto const deadline = clock::now() + std::chrono::seconds(10);
     // A stalling client stops halfway until the server has closed (its read limit has run out)
-    // or 100 ms have passed.
+    // or 60 ms have passed.
     size_t const stallAt = manner.stall ? stream.size() / 2 : stream.size();
     std::optional<clock::time_point> stalledUntil;
     std::string received;
@@ -180,7 +182,7 @@ extern "C" int LLVMFuzzerTestOneInput(uint8_t const* data, size_t size) {
         ioc.restart();
         size_t progress = ioc.poll();
         if (sent == stallAt && stallAt < stream.size() && !stalledUntil)
-            stalledUntil = clock::now() + std::chrono::milliseconds(100);
+            stalledUntil = clock::now() + std::chrono::milliseconds(60);
         bool const stalled = stalledUntil && !peerEnded && clock::now() < *stalledUntil;
         if (!clientClosed && sent < stream.size() && !stalled) {
             chunkSeed = chunkSeed * 1103515245u + 12345u;

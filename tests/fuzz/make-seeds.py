@@ -58,7 +58,7 @@ put("http_session", "close-early", b"\x01\x1a" + requests["keepalive-pipeline"].
 put("http_session", "partial", b"\x03\x01" + b"GET /index.html HTTP/1.1\r\nHo")
 put("http_session", "many", b"\x05\x03" + (get("/index.html") * 10).encode())
 put("http_session", "slow-reader", b"\x05\x21" + (get("/big.bin") * 12).encode())
-put("http_session", "stall", b"\x05\x42" + (get("/index.html") * 4 + get("/app.js")).encode())
+put("http_session", "stall", b"\x05\xc2" + (get("/index.html") * 4 + get("/app.js")).encode())
 
 # Command target: link mode byte, then the body.
 for name, data in {
