@@ -182,6 +182,34 @@ bool ReplaceFile(const std::string& path, const std::string& bytes) {
     return true;
 }
 
+// Text that a comment or a processing instruction splits (neither is loaded) lies in adjacent
+// text nodes, which the saved file holds as one text. Joined here, the entries are matched on
+// the text the saved file will hold, so a save never changes which entry a later run finds.
+// Iterative: the nesting may be deep.
+void JoinAdjacentText(pugi::xml_node root) {
+    pugi::xml_node node = root.first_child();
+    while (node) {
+        if (node.type() == pugi::node_pcdata && node.next_sibling().type() == pugi::node_pcdata) {
+            std::string joined = node.value();
+            while (node.next_sibling().type() == pugi::node_pcdata) {
+                pugi::xml_node next = node.next_sibling();
+                joined += next.value();
+                node.parent().remove_child(next);
+            }
+            node.set_value(joined.c_str());
+        }
+        if (node.first_child()) {
+            node = node.first_child();
+            continue;
+        }
+        while (node != root && !node.next_sibling())
+            node = node.parent();
+        if (node == root)
+            break;
+        node = node.next_sibling();
+    }
+}
+
 // loadedSize: the size of the file as read; the saved form may be a few times larger.
 bool SaveConfig(const pugi::xml_document& doc, const std::string& path, size_t loadedSize) {
     CTextWriter writer(8 * loadedSize + (1u << 20));
@@ -205,6 +233,7 @@ int SetProlverConfigFile(const std::string& configPath, const std::string& exePa
     pugi::xml_document doc;
     size_t loadedSize = 0;
     if (LoadConfig(doc, configPath, loadedSize)) {
+        JoinAdjacentText(doc);
         servers = doc.child("Prolver").child("OrvaneServers");
         const char* wanted = bEnable ? "1" : "0";
         // Every child node is an entry, whatever its name; the first with the name and an

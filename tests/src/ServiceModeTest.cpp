@@ -168,8 +168,33 @@ extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, voi
 }
 #endif
 
+// A diagnostic written while a test raises a signal comes from the signal handler, which must
+// not allocate: it waits in a fixed buffer and joins the log once raise() has returned.
+struct SignalTimeLine {
+    int level;
+    const char* format;
+};
+SignalTimeLine g_signalLines[8];
+volatile sig_atomic_t g_signalLineCount = 0;
+volatile sig_atomic_t g_raising = 0;
+
 void WriteOutput(int level, const char* format, ...) {
+    if (g_raising) {
+        if (g_signalLineCount < 8)
+            g_signalLines[g_signalLineCount++] = {level, format};
+        return;
+    }
     g_log.push_back("L" + std::to_string(level) + " " + format);
+}
+
+// raise(), then the handler's diagnostics into the log.
+void RaiseSignal(int sig) {
+    g_raising = 1;
+    raise(sig);
+    g_raising = 0;
+    for (int i = 0; i < g_signalLineCount; ++i)
+        WriteOutput(g_signalLines[i].level, g_signalLines[i].format);
+    g_signalLineCount = 0;
 }
 
 namespace {
@@ -189,14 +214,14 @@ Step FailedReceive(int32_t status) {
 // A signal cuts the wait.
 Step SignalDuringWait(int sig) {
     return [sig](int32_t*) {
-        raise(sig);
+        RaiseSignal(sig);
         return -2147023673; // what an interrupted wait reports
     };
 }
 // A signal arrives, and so does a message.
 Step SignalWithMessage(int sig, int32_t code) {
     return [sig, code](int32_t* p) {
-        raise(sig);
+        RaiseSignal(sig);
         *p = code;
         return 0;
     };
@@ -450,7 +475,7 @@ TEST_F(ServiceMode, SignalsEndTheRunInEveryState) {
 }
 
 TEST_F(ServiceMode, SignalDuringSetUpEndsTheLoopBeforeItsFirstReceive) {
-    g_script.onInitQueue = [] { raise(SIGTERM); };
+    g_script.onInitQueue = [] { RaiseSignal(SIGTERM); };
     EXPECT_EQ(Run({}), 0);
     EXPECT_EQ(g_log, Concat({kSetUp,
                              {"L1 SIGTERM received -> shutting down...\n",

@@ -140,6 +140,10 @@ const Case kCases[] = {
      1, SavedServers("\t\t<S Enabled=\"0\">\n\t\t\t<Name>ZX4472-Velmora</Name>\n\t\t</S>\n")},
     {"UTF-16 input saved as UTF-8", Utf16("<Prolver><OrvaneServers/></Prolver>"), true, 1,
      SavedServers(kNewEntry)},
+    {"name split by a processing instruction and a comment: one text, as saved",
+     Servers("<OrvaneServer Enabled=\"0\"><Name>ZX44<?pi x?>72<!-- c -->-Velmora</Name>"
+             "<Path>/p</Path></OrvaneServer>"),
+     true, 1, SavedServers(SavedEntry("1"))},
 };
 
 struct Outcome {
