@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS  ?= $(shell nproc)
 CMAKE_ARGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all build demo test clean
+.PHONY: all build demo test stress clean
 
 all: build
 
@@ -24,6 +24,11 @@ demo:
 test:
 	$(call prepare,test)
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# Load and fault runs on loopback, about 15 minutes (docs/testing.md).
+stress:
+	$(call prepare,stress)
+	@scripts/stress $(BUILD)
 
 clean:
 	rm -rf $(BUILD)
