@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS  ?= $(shell nproc)
 CMAKE_ARGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all build demo test bench check-asan check-tsan fuzz clean
+.PHONY: all build demo test bench check-asan check-tsan fuzz stress clean
 
 all: build
 
@@ -61,6 +61,11 @@ fuzz: CMAKE_ARGS = $(CLANG_ARGS) -DVELMORA_FUZZ=ON
 fuzz:
 	$(call prepare,fuzz)
 	@scripts/fuzz $(BUILD) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
+
+# Load and fault runs on loopback, about 15 minutes (docs/testing.md).
+stress:
+	$(call prepare,stress)
+	@scripts/stress $(BUILD)
 
 clean:
 	rm -rf $(BUILD)
