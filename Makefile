@@ -43,7 +43,7 @@ check-asan:
 
 # ThreadSanitizer: the tests where threads meet, built and run alone (OvStringTest, for one,
 # replaces operator new, which ThreadSanitizer's runtime defines too).
-TSAN_TESTS ?= ServiceModeTest ServiceModeEndToEndTest ServiceModeConcurrencyTest HttpSessionTest \
+TSAN_TESTS ?= ServiceModeTest ServiceModeEndToEndTest ServiceModeConcurrencyTest HttpSessionTest HttpMemoryTest \
               GatewayTest
 empty :=
 space := $(empty) $(empty)

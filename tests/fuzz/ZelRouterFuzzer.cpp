@@ -28,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(uint8_t const* data, size_t size) {
         return 0;
     uint16_t const op = zelwire::GetU16(data);
     Options options;
-    options.runtime = static_cast<Options::Runtime>(data[2] % 3);
+    options.runtime = static_cast<Options::Runtime>(data[2] % 4);
     options.runtimeError = -1234;
     std::vector<uint8_t> const payload(data + 3, data + size);
 

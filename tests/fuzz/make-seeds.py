@@ -139,3 +139,16 @@ put("registry_ini", "value-before-key", "Name=value\n[k]\na=b\r\r\n[k]\nc=")
 # any bytes make a sequence; a few plain texts start it off.
 put("cstring", "text", "-umRuntime=5.6.7.8.1.1 ABCdef")
 put("cstring", "bytes", bytes(range(0, 256, 3)))
+
+# The demo plant: each request as [length][read length choice | steps << 3][bytes].
+def plant(request, read_choice=7, steps=0):
+    return bytes([len(request), read_choice | (steps << 3)]) + request
+
+
+setpoint60 = b"\x02\x04" + struct.pack("<f", 60.0)
+put("plant", "read", plant(b"\x01"))
+put("plant", "session", plant(b"\x01", 7, 20) + plant(b"\x02\x01" + struct.pack("<f", 1.0))
+    + plant(setpoint60, 7, 31) + plant(b"\x02\x02" + struct.pack("<f", 0.0), 7, 31)
+    + plant(b"\x03\x07") + plant(b"\x02\x06" + struct.pack("<f", 0.0)))
+put("plant", "refusals", plant(b"") + plant(b"\x09") + plant(b"\x01\x00") + plant(b"\x02\x09\x00\x00\x80\x3f")
+    + plant(b"\x02\x04" + struct.pack("<f", float("nan"))) + plant(b"\x03\x08") + plant(b"\x01", 4))
